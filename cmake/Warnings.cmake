@@ -1,0 +1,22 @@
+# Compiler warnings for every target of the project; -Werror when TAVELO_WERROR is on (CI).
+function(tavelo_warnings target)
+  if(MSVC)
+    target_compile_options(${target} PRIVATE /W4)
+  else()
+    target_compile_options(${target} PRIVATE -Wall -Wextra -Wshadow -Wno-unused-parameter)
+    if(TAVELO_WERROR)
+      target_compile_options(${target} PRIVATE -Werror)
+    endif()
+  endif()
+endfunction()
+
+# A library of one subsystem folder: sources given, include root shared.
+function(tavelo_library name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
+  add_library(${name} STATIC ${ARG_SOURCES})
+  target_include_directories(${name} PUBLIC ${TAVELO_SRC_ROOT})
+  if(ARG_DEPS)
+    target_link_libraries(${name} PUBLIC ${ARG_DEPS})
+  endif()
+  tavelo_warnings(${name})
+endfunction()

@@ -1,0 +1,51 @@
+// The file configuration record: firmware file handles, the executable's directory and the four
+// firmware paths of the current model.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/os.h"
+
+inline constexpr std::uint32_t kPathFieldBytes = 256;
+inline constexpr std::uint32_t kWidePathFieldChars = 260;
+
+// FirmwareFileKind
+enum FirmwareFileKind : int {
+    E_FirmwareFile_McuVer = 0,       // plain firmware image
+    E_FirmwareFile_Checksum = 1,     // checksum file
+    E_FirmwareFile_McuCipher = 2,    // scrambled firmware file
+    E_FirmwareFile_McuClearVer = 3,  // de-scrambled copy
+};
+
+struct ConfgFile {
+    PlatformHandle hMcuVerFile;
+    PlatformHandle hChecksumFile;
+    PlatformHandle hMcuCipherFile;
+    PlatformHandle hMcuClearVerFile;
+    char strExeDir[kPathFieldBytes];
+    wchar_t wstrExeDir[kWidePathFieldChars];
+    char strMcuVerFilePath[kPathFieldBytes];
+    char strChecksumFilePath[kPathFieldBytes];
+    char strMcuCipherFilePath[kPathFieldBytes];
+    char strMcuClearVerFilePath[kPathFieldBytes];
+};
+
+// Writes the full path of the current model's file of kind eKind into strDest (256 bytes). Nothing is
+// written before a match or for an unknown kind; a path that does not fit leaves strDest empty.
+void BuildFirmwarePath(int eKind, const char* strDir, char* strDest);
+// strDest (256 bytes) = strDir followed by strFileName. Returns 1, or 0 with strDest left empty when the
+// whole path does not fit: a path is never cut short into another path.
+int JoinDirAndFileName(const char* strDir, const char* strFileName, char* strDest);
+// Fills strExeDir (256 bytes) and wstrExeDir (260 wide characters) with the running executable's
+// directory, ending with the separator. Returns 1, or 0 with both fields empty when it cannot be had or
+// does not fit.
+int GetExeDirectory(char* strExeDir, wchar_t* wstrExeDir);
+// Ends a full file path right after its last separator, keeping the separator (D:\Tools\x.exe gives
+// D:\Tools\). Returns 1, or 0 with the text emptied when it holds no separator.
+int TrimToDirectory(char* strPath, char cSeparator);
+// Wide text to the system's narrow path encoding into a field of ulCap bytes. Returns the bytes written,
+// terminator included, or 0 on failure (the field is then empty).
+std::uint32_t WideToAnsi(const wchar_t* wstrIn, char* strOut, std::uint32_t ulCap);
+// Narrow text to wide characters into a field of ulCap wide characters. Returns the characters written,
+// terminator included, or 0 on failure (the field is then empty).
+std::uint32_t AnsiToWide(const char* strIn, wchar_t* wstrOut, std::uint32_t ulCap);

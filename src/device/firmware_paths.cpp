@@ -1,0 +1,98 @@
+#include <cstring>
+
+#include "device/confg_file.h"
+#include "device/device_table.h"
+
+void BuildFirmwarePath(int eKind, const char* strDir, char* strDest) {
+    int iIndex = GetDeviceModelIndex();
+    if (iIndex == kNoDeviceModel) {
+        return;
+    }
+    const DeviceEntry* ptDev = nullptr;
+    GetDeviceEntry(&ptDev, iIndex);
+    if (ptDev == nullptr) {
+        return;
+    }
+    const char* strName = nullptr;
+    switch (eKind) {
+        case E_FirmwareFile_McuVer:
+            strName = ptDev->strMcuVerFileName;
+            break;
+        case E_FirmwareFile_Checksum:
+            strName = ptDev->strChecksumFileName;
+            break;
+        case E_FirmwareFile_McuCipher:
+            strName = ptDev->strMcuCipherFileName;
+            break;
+        case E_FirmwareFile_McuClearVer:
+            strName = ptDev->strMcuClearVerFileName;
+            break;
+        default:
+            return;
+    }
+    JoinDirAndFileName(strDir, strName, strDest);
+}
+
+int JoinDirAndFileName(const char* strDir, const char* strFileName, char* strDest) {
+    std::size_t szDir = strnlen(strDir, kPathFieldBytes);
+    std::size_t szName = strnlen(strFileName, kPathFieldBytes);
+    if (szDir + szName >= kPathFieldBytes) {
+        strDest[0] = '\0';
+        return 0;
+    }
+    std::memcpy(strDest, strDir, szDir);
+    std::memcpy(strDest + szDir, strFileName, szName);
+    strDest[szDir + szName] = '\0';
+    return 1;
+}
+
+std::uint32_t WideToAnsi(const wchar_t* wstrIn, char* strOut, std::uint32_t ulCap) {
+    std::uint32_t ulNeeded = PlatformWideToNarrow(wstrIn, nullptr, 0);
+    if (ulNeeded == 0 || ulNeeded > ulCap) {
+        if (ulCap > 0) {
+            strOut[0] = '\0';
+        }
+        return 0;
+    }
+    return PlatformWideToNarrow(wstrIn, strOut, ulNeeded);
+}
+
+std::uint32_t AnsiToWide(const char* strIn, wchar_t* wstrOut, std::uint32_t ulCap) {
+    std::uint32_t ulNeeded = PlatformNarrowToWide(strIn, nullptr, 0);
+    if (ulNeeded == 0 || ulNeeded > ulCap) {
+        if (ulCap > 0) {
+            wstrOut[0] = L'\0';
+        }
+        return 0;
+    }
+    return PlatformNarrowToWide(strIn, wstrOut, ulNeeded);
+}
+
+int TrimToDirectory(char* strPath, char cSeparator) {
+    char* pcLast = std::strrchr(strPath, cSeparator);
+    if (pcLast == nullptr) {
+        strPath[0] = '\0';
+        return 0;
+    }
+    pcLast[1] = '\0';
+    return 1;
+}
+
+int GetExeDirectory(char* strExeDir, wchar_t* wstrExeDir) {
+    strExeDir[0] = '\0';
+    if (PlatformExePathWide(wstrExeDir, kWidePathFieldChars) == 0 ||
+        WideToAnsi(wstrExeDir, strExeDir, kPathFieldBytes) == 0) {
+        strExeDir[0] = '\0';
+        wstrExeDir[0] = L'\0';
+        return 0;
+    }
+    if (TrimToDirectory(strExeDir, kPathSeparator) == 0) {
+        wstrExeDir[0] = L'\0';
+        return 0;
+    }
+    if (AnsiToWide(strExeDir, wstrExeDir, kWidePathFieldChars) == 0) {
+        strExeDir[0] = '\0';
+        return 0;
+    }
+    return 1;
+}

@@ -1,0 +1,71 @@
+// The operating-system seam: the few services the program takes from the system, declared once.
+// One implementation per system is chosen at build time (os_posix.cpp or os_win32.cpp); nothing above
+// this folder includes a system header.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// A handle of the system (file, HID interface, thread, event). kInvalidHandle marks "nothing open".
+using PlatformHandle = std::intptr_t;
+inline constexpr PlatformHandle kInvalidHandle = -1;
+
+// Directory separator of the system's paths ('\\' on Windows, '/' elsewhere).
+extern const char kPathSeparator;
+
+// Pauses the calling thread.
+void PlatformSleepMs(std::uint32_t ulMs);
+
+// Monotonic milliseconds since an arbitrary start, for bounded waits.
+std::uint64_t PlatformNowMs();
+
+// The calling thread's last system error code (GetLastError / errno), as the lines of the program print it.
+std::uint32_t PlatformLastError();
+void PlatformSetLastError(std::uint32_t ulErr);
+// The error code a call on an invalid handle leaves behind (ERROR_INVALID_HANDLE / EBADF).
+std::uint32_t PlatformBadHandleError();
+
+// ---- Files ------------------------------------------------------------------------------------------
+// Open an existing file for reading, not shared (GENERIC_READ, share 0, OPEN_EXISTING).
+// Returns kInvalidHandle on failure, with the last error set.
+PlatformHandle PlatformFileOpenRead(const char* strPath);
+// Create or truncate a file for writing, not shared (GENERIC_WRITE, share 0, CREATE_ALWAYS).
+PlatformHandle PlatformFileCreateWrite(const char* strPath);
+// One read call of at most ulLen bytes at the current position; *pulRead receives the count. 1 / 0.
+int PlatformFileRead(PlatformHandle h, void* pvBuf, std::uint32_t ulLen, std::uint32_t* pulRead);
+// One read call of at most ulLen bytes at an absolute offset (the current position is not relied on).
+int PlatformFileReadAt(PlatformHandle h, std::uint64_t ullOffset, void* pvBuf, std::uint32_t ulLen,
+                       std::uint32_t* pulRead);
+// Writes all ulLen bytes; 1 when every byte was written.
+int PlatformFileWrite(PlatformHandle h, const void* pvBuf, std::uint32_t ulLen, std::uint32_t* pulWritten);
+// Flushes written data to the storage device; 1 / 0.
+int PlatformFileFlush(PlatformHandle h);
+// Size of an open file in bytes; 1 / 0.
+int PlatformFileSize(PlatformHandle h, std::uint64_t* pullSize);
+// Closes *ph if it is not kInvalidHandle and sets it to kInvalidHandle.
+void PlatformFileClose(PlatformHandle* ph);
+// Replaces strTo by strFrom in one step (rename over an existing file); 1 / 0.
+int PlatformFileReplace(const char* strFrom, const char* strTo);
+// Removes a file; 1 / 0.
+int PlatformFileRemove(const char* strPath);
+
+// ---- Threads ----------------------------------------------------------------------------------------
+using PlatformThreadProc = std::uint32_t (*)(void* pvArg);
+// Starts a thread at once (CreateThread / pthread_create). Returns its handle, kInvalidHandle on failure.
+PlatformHandle PlatformThreadStart(PlatformThreadProc pfnProc, void* pvArg);
+// Releases a thread handle without waiting for the thread (CloseHandle / pthread_detach).
+void PlatformThreadRelease(PlatformHandle hThread);
+// Waits for a thread to end and releases its handle. Only for handles not released.
+void PlatformThreadJoin(PlatformHandle hThread);
+
+// ---- Executable path and text conversions ---------------------------------------------------------
+// Full path of the running executable as wide characters into pwcOut (capacity in wide characters,
+// terminator included). Returns the number of characters written without the terminator, 0 on failure
+// or when the path does not fit (pwcOut is then left empty).
+std::uint32_t PlatformExePathWide(wchar_t* pwcOut, std::uint32_t ulCap);
+// Wide text (NUL-terminated) to the system's narrow path encoding (ANSI code page / UTF-8).
+// With pcOut null: returns the bytes needed, terminator included. Otherwise converts into pcOut
+// (capacity ulCap) and returns the bytes written with the terminator, or 0 when it does not fit.
+std::uint32_t PlatformWideToNarrow(const wchar_t* pwcIn, char* pcOut, std::uint32_t ulCap);
+// The reverse conversion; counts in wide characters, terminator included.
+std::uint32_t PlatformNarrowToWide(const char* pcIn, wchar_t* pwcOut, std::uint32_t ulCap);

@@ -1,0 +1,374 @@
+// POSIX implementation of the operating-system seam (Linux). Paths are UTF-8.
+#include <errno.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <cwchar>
+#include <new>
+
+#include "platform/os.h"
+
+const char kPathSeparator = '/';
+
+void PlatformSleepMs(std::uint32_t ulMs) {
+    struct timespec ts;
+    ts.tv_sec = ulMs / 1000;
+    ts.tv_nsec = static_cast<long>(ulMs % 1000) * 1000000L;
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+}
+
+std::uint64_t PlatformNowMs() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<std::uint64_t>(ts.tv_sec) * 1000u + static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u;
+}
+
+std::uint32_t PlatformLastError() { return static_cast<std::uint32_t>(errno); }
+void PlatformSetLastError(std::uint32_t ulErr) { errno = static_cast<int>(ulErr); }
+std::uint32_t PlatformBadHandleError() { return EBADF; }
+
+namespace {
+int ToFd(PlatformHandle h) { return static_cast<int>(h); }
+
+// Files are opened "not shared" on Windows; an advisory lock is the nearest POSIX equivalent.
+PlatformHandle OpenLocked(const char* strPath, int iFlags, int iLockType) {
+    if (strPath == nullptr || strPath[0] == '\0') {
+        errno = ENOENT;
+        return kInvalidHandle;
+    }
+    int fd = open(strPath, iFlags | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        return kInvalidHandle;
+    }
+    struct flock fl;
+    std::memset(&fl, 0, sizeof(fl));
+    fl.l_type = static_cast<short>(iLockType);
+    fl.l_whence = SEEK_SET;
+    if (fcntl(fd, F_SETLK, &fl) != 0) {
+        int err = errno;
+        close(fd);
+        errno = (err == EAGAIN || err == EACCES) ? EBUSY : err;
+        return kInvalidHandle;
+    }
+    return fd;
+}
+}  // namespace
+
+PlatformHandle PlatformFileOpenRead(const char* strPath) { return OpenLocked(strPath, O_RDONLY, F_RDLCK); }
+
+PlatformHandle PlatformFileCreateWrite(const char* strPath) {
+    // Lock before truncating, so a file another process holds is not emptied under it.
+    PlatformHandle h = OpenLocked(strPath, O_WRONLY | O_CREAT, F_WRLCK);
+    if (h != kInvalidHandle && ftruncate(ToFd(h), 0) != 0) {
+        int err = errno;
+        close(ToFd(h));
+        errno = err;
+        return kInvalidHandle;
+    }
+    return h;
+}
+
+int PlatformFileRead(PlatformHandle h, void* pvBuf, std::uint32_t ulLen, std::uint32_t* pulRead) {
+    if (pulRead != nullptr) {
+        *pulRead = 0;
+    }
+    if (h == kInvalidHandle) {
+        errno = EBADF;
+        return 0;
+    }
+    // One read "call" as the caller sees it; loop over short reads of a regular file.
+    std::uint32_t ulDone = 0;
+    auto* puc = static_cast<unsigned char*>(pvBuf);
+    while (ulDone < ulLen) {
+        ssize_t n = read(ToFd(h), puc + ulDone, ulLen - ulDone);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            if (pulRead != nullptr) {
+                *pulRead = ulDone;
+            }
+            return 0;
+        }
+        if (n == 0) {
+            break;
+        }
+        ulDone += static_cast<std::uint32_t>(n);
+    }
+    if (pulRead != nullptr) {
+        *pulRead = ulDone;
+    }
+    return 1;
+}
+
+int PlatformFileReadAt(PlatformHandle h, std::uint64_t ullOffset, void* pvBuf, std::uint32_t ulLen,
+                       std::uint32_t* pulRead) {
+    if (pulRead != nullptr) {
+        *pulRead = 0;
+    }
+    if (h == kInvalidHandle) {
+        errno = EBADF;
+        return 0;
+    }
+    std::uint32_t ulDone = 0;
+    auto* puc = static_cast<unsigned char*>(pvBuf);
+    while (ulDone < ulLen) {
+        ssize_t n = pread(ToFd(h), puc + ulDone, ulLen - ulDone, static_cast<off_t>(ullOffset + ulDone));
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            if (pulRead != nullptr) {
+                *pulRead = ulDone;
+            }
+            return 0;
+        }
+        if (n == 0) {
+            break;
+        }
+        ulDone += static_cast<std::uint32_t>(n);
+    }
+    if (pulRead != nullptr) {
+        *pulRead = ulDone;
+    }
+    return 1;
+}
+
+int PlatformFileWrite(PlatformHandle h, const void* pvBuf, std::uint32_t ulLen, std::uint32_t* pulWritten) {
+    if (pulWritten != nullptr) {
+        *pulWritten = 0;
+    }
+    if (h == kInvalidHandle) {
+        errno = EBADF;
+        return 0;
+    }
+    std::uint32_t ulDone = 0;
+    const auto* puc = static_cast<const unsigned char*>(pvBuf);
+    while (ulDone < ulLen) {
+        ssize_t n = write(ToFd(h), puc + ulDone, ulLen - ulDone);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            break;
+        }
+        ulDone += static_cast<std::uint32_t>(n);
+    }
+    if (pulWritten != nullptr) {
+        *pulWritten = ulDone;
+    }
+    return ulDone == ulLen ? 1 : 0;
+}
+
+int PlatformFileFlush(PlatformHandle h) {
+    if (h == kInvalidHandle) {
+        errno = EBADF;
+        return 0;
+    }
+    return fsync(ToFd(h)) == 0 ? 1 : 0;
+}
+
+int PlatformFileSize(PlatformHandle h, std::uint64_t* pullSize) {
+    struct stat st;
+    if (h == kInvalidHandle || fstat(ToFd(h), &st) != 0) {
+        if (h == kInvalidHandle) {
+            errno = EBADF;
+        }
+        return 0;
+    }
+    *pullSize = static_cast<std::uint64_t>(st.st_size);
+    return 1;
+}
+
+void PlatformFileClose(PlatformHandle* ph) {
+    if (ph != nullptr && *ph != kInvalidHandle) {
+        close(ToFd(*ph));
+        *ph = kInvalidHandle;
+    }
+}
+
+int PlatformFileReplace(const char* strFrom, const char* strTo) { return rename(strFrom, strTo) == 0 ? 1 : 0; }
+
+int PlatformFileRemove(const char* strPath) { return unlink(strPath) == 0 ? 1 : 0; }
+
+// ---- Threads ----------------------------------------------------------------------------------------
+namespace {
+struct ThreadStart {
+    PlatformThreadProc pfnProc;
+    void* pvArg;
+};
+
+void* ThreadTrampoline(void* pv) {
+    ThreadStart tStart = *static_cast<ThreadStart*>(pv);
+    delete static_cast<ThreadStart*>(pv);
+    tStart.pfnProc(tStart.pvArg);
+    return nullptr;
+}
+}  // namespace
+
+PlatformHandle PlatformThreadStart(PlatformThreadProc pfnProc, void* pvArg) {
+    auto* ptStart = new (std::nothrow) ThreadStart{pfnProc, pvArg};
+    if (ptStart == nullptr) {
+        errno = ENOMEM;
+        return kInvalidHandle;
+    }
+    pthread_t tThread;
+    int err = pthread_create(&tThread, nullptr, ThreadTrampoline, ptStart);
+    if (err != 0) {
+        delete ptStart;
+        errno = err;
+        return kInvalidHandle;
+    }
+    static_assert(sizeof(pthread_t) <= sizeof(PlatformHandle), "pthread_t must fit a handle");
+    return static_cast<PlatformHandle>(tThread);
+}
+
+void PlatformThreadRelease(PlatformHandle hThread) {
+    if (hThread != kInvalidHandle) {
+        pthread_detach(static_cast<pthread_t>(hThread));
+    }
+}
+
+void PlatformThreadJoin(PlatformHandle hThread) {
+    if (hThread != kInvalidHandle) {
+        pthread_join(static_cast<pthread_t>(hThread), nullptr);
+    }
+}
+
+// ---- Executable path and text conversions ---------------------------------------------------------
+std::uint32_t PlatformExePathWide(wchar_t* pwcOut, std::uint32_t ulCap) {
+    if (pwcOut == nullptr || ulCap == 0) {
+        return 0;
+    }
+    pwcOut[0] = L'\0';
+    char acPath[4096];
+    ssize_t n = readlink("/proc/self/exe", acPath, sizeof(acPath) - 1);
+    if (n <= 0 || static_cast<std::size_t>(n) >= sizeof(acPath) - 1) {
+        return 0;
+    }
+    acPath[n] = '\0';
+    std::uint32_t ulNeeded = PlatformNarrowToWide(acPath, nullptr, 0);
+    if (ulNeeded == 0 || ulNeeded > ulCap) {
+        errno = ENAMETOOLONG;
+        return 0;
+    }
+    std::uint32_t ulWritten = PlatformNarrowToWide(acPath, pwcOut, ulCap);
+    return ulWritten == 0 ? 0 : ulWritten - 1;
+}
+
+// UTF-8 <-> UTF-32 (wchar_t is 32 bits here). Invalid input bytes become U+FFFD, as a code page's
+// default character stands in on Windows.
+std::uint32_t PlatformWideToNarrow(const wchar_t* pwcIn, char* pcOut, std::uint32_t ulCap) {
+    std::uint32_t ulLen = 0;
+    auto put = [&](unsigned char uc) {
+        if (pcOut != nullptr && ulLen < ulCap) {
+            pcOut[ulLen] = static_cast<char>(uc);
+        }
+        ++ulLen;
+    };
+    for (const wchar_t* p = pwcIn;; ++p) {
+        auto c = static_cast<std::uint32_t>(*p);
+        if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
+            c = 0xFFFD;
+        }
+        if (c < 0x80) {
+            put(static_cast<unsigned char>(c));
+        } else if (c < 0x800) {
+            put(static_cast<unsigned char>(0xC0 | (c >> 6)));
+            put(static_cast<unsigned char>(0x80 | (c & 0x3F)));
+        } else if (c < 0x10000) {
+            put(static_cast<unsigned char>(0xE0 | (c >> 12)));
+            put(static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F)));
+            put(static_cast<unsigned char>(0x80 | (c & 0x3F)));
+        } else {
+            put(static_cast<unsigned char>(0xF0 | (c >> 18)));
+            put(static_cast<unsigned char>(0x80 | ((c >> 12) & 0x3F)));
+            put(static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F)));
+            put(static_cast<unsigned char>(0x80 | (c & 0x3F)));
+        }
+        if (c == 0) {
+            break;
+        }
+    }
+    if (pcOut == nullptr) {
+        return ulLen;
+    }
+    if (ulLen > ulCap) {
+        if (ulCap > 0) {
+            pcOut[0] = '\0';
+        }
+        errno = ENAMETOOLONG;
+        return 0;
+    }
+    return ulLen;
+}
+
+std::uint32_t PlatformNarrowToWide(const char* pcIn, wchar_t* pwcOut, std::uint32_t ulCap) {
+    std::uint32_t ulLen = 0;
+    auto put = [&](std::uint32_t c) {
+        if (pwcOut != nullptr && ulLen < ulCap) {
+            pwcOut[ulLen] = static_cast<wchar_t>(c);
+        }
+        ++ulLen;
+    };
+    const auto* p = reinterpret_cast<const unsigned char*>(pcIn);
+    for (;;) {
+        std::uint32_t c = *p;
+        int iMore = 0;
+        std::uint32_t ulMin = 0;
+        if (c < 0x80) {
+            iMore = 0;
+        } else if ((c & 0xE0) == 0xC0) {
+            iMore = 1;
+            c &= 0x1F;
+            ulMin = 0x80;
+        } else if ((c & 0xF0) == 0xE0) {
+            iMore = 2;
+            c &= 0x0F;
+            ulMin = 0x800;
+        } else if ((c & 0xF8) == 0xF0) {
+            iMore = 3;
+            c &= 0x07;
+            ulMin = 0x10000;
+        } else {
+            put(0xFFFD);
+            ++p;
+            continue;
+        }
+        ++p;
+        bool bBad = false;
+        for (int k = 0; k < iMore; ++k) {
+            if ((*p & 0xC0) != 0x80) {
+                bBad = true;
+                break;
+            }
+            c = (c << 6) | (*p & 0x3F);
+            ++p;
+        }
+        if (bBad || c < ulMin || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
+            put(0xFFFD);
+            continue;
+        }
+        put(c);
+        if (c == 0) {
+            break;
+        }
+    }
+    if (pwcOut == nullptr) {
+        return ulLen;
+    }
+    if (ulLen > ulCap) {
+        if (ulCap > 0) {
+            pwcOut[0] = L'\0';
+        }
+        errno = ENAMETOOLONG;
+        return 0;
+    }
+    return ulLen;
+}
