@@ -13,6 +13,10 @@ inline constexpr PlatformHandle kInvalidHandle = -1;
 // Directory separator of the system's paths ('\\' on Windows, '/' elsewhere).
 extern const char kPathSeparator;
 
+// Prepares standard output for the program's lines: written unchanged (no newline translation) and
+// without holding back text that has no line end (the waiting and progress lines).
+void PlatformConsoleInit();
+
 // Pauses the calling thread.
 void PlatformSleepMs(std::uint32_t ulMs);
 

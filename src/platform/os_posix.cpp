@@ -15,6 +15,8 @@
 
 const char kPathSeparator = '/';
 
+void PlatformConsoleInit() { std::setvbuf(stdout, nullptr, _IONBF, 0); }
+
 void PlatformSleepMs(std::uint32_t ulMs) {
     struct timespec ts;
     ts.tv_sec = ulMs / 1000;
