@@ -237,6 +237,12 @@ TEST_F(HidrawHost, AReportOfNoCollectionOrAnUnplugEndsTheRead) {
     r = f.get();
     EXPECT_EQ(r.iRet, 0);
     EXPECT_EQ(r.iErr, ENODEV);
+    // A read issued after the unplug fails too, at once.
+    f = StartRead(hRead);
+    ASSERT_EQ(f.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    r = f.get();
+    EXPECT_EQ(r.iRet, 0);
+    EXPECT_EQ(r.iErr, ENODEV);
     m_ptHost->Close(m_ptHost->pvCtx, hRead);
     EXPECT_TRUE(ListPaths(m_ptHost).empty());
     EXPECT_EQ(m_ptHost->OpenWrite(m_ptHost->pvCtx, Path(iTablet, 1).c_str()), kInvalidHandle);
