@@ -289,6 +289,15 @@ TEST_F(McuCipherFileTest, EncoderFailuresLeaveTheOldCipherFile) {
     EXPECT_EQ(ReadFile(cipher_), kOld);
     EXPECT_EQ(FileCount(), 1u);
 
+    // The plain image cannot be read (a directory stands in its place).
+    fs::create_directories(dir_ / "PlainDir");
+    SetPaths(dir_ / "PlainDir", cipher_, clear_);
+    EXPECT_EQ(Encode(&bOk), ErrLine("McuVerFile读取错误", EISDIR));
+    EXPECT_EQ(bOk, 0);
+    EXPECT_EQ(ReadFile(cipher_), kOld);
+    EXPECT_EQ(FileCount(), 2u);
+    fs::remove(dir_ / "PlainDir");
+
     // The McuCipherFile cannot be replaced (a directory stands in its place): the written file is removed.
     WriteFile(plain_, Pattern(3000, 1));
     fs::path dirTarget = dir_ / "AsDirectory";
@@ -313,6 +322,13 @@ TEST_F(McuCipherFileTest, DecoderFailuresLeaveTheOldClearFile) {
     EXPECT_EQ(Decode(&bOk), ErrLine("McuCipherFile打开错误", ENOENT));
     EXPECT_EQ(bOk, 0);
     EXPECT_EQ(ReadFile(clear_), kOld);
+
+    fs::create_directories(dir_ / "CipherDir");
+    SetPaths(plain_, dir_ / "CipherDir", clear_);
+    EXPECT_EQ(Decode(&bOk), ErrLine("McuCipherFile读取错误", EISDIR));
+    EXPECT_EQ(ReadFile(clear_), kOld);
+    fs::remove(dir_ / "CipherDir");
+    SetPaths(plain_, cipher_, clear_);
 
     Bytes cipher = MakeCipher(1500);
     WriteFile(cipher_, Bytes(cipher.begin(), cipher.end() - 1));
