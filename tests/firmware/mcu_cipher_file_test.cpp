@@ -442,13 +442,6 @@ TEST_F(McuCipherFileTest, CheckComparesTheImageCrc) {
     EXPECT_EQ(bOk, 1);
     EXPECT_EQ(ReadFile(clear_), image);
 
-    // A changed key byte changes every image byte of its record.
-    bad = cipher;
-    bad[26 + 1024] ^= 0x80;
-    WriteFile(cipher_, bad);
-    Check(&bSound);
-    EXPECT_EQ(bSound, 0);
-
     // McuCrc must have its upper half zero; the header reader still passes all 32 bits on.
     bad = cipher;
     bad[25] = 0x01;
@@ -532,28 +525,6 @@ TEST_F(McuCipherFileTest, BuffersThatCannotBeHadGiveTheirLines) {
         EXPECT_EQ(Check(&bSound), ErrLine("McuCipherFile动态内存申请失败", ENOMEM));
         EXPECT_EQ(bSound, 0);
     }
-}
-
-TEST(McuCipherFileBytes, XorWithKeyAndHeaderPackingAreInverse) {
-    McuCipherFileHeader tIn = {{0, 1}, 2024, 5, 31, 23, 59, 58, 256, 0, 262144, 0x906E};
-    std::uint8_t aucHeader[26];
-    PackMcuCipherFileHeader(&tIn, aucHeader);
-    const std::uint8_t kWant[26] = {0x00, 0x01, 0xE8, 0x07, 0x05, 0x00, 0x1F, 0x00, 0x17,
-                                    0x00, 0x3B, 0x00, 0x3A, 0x00, 0x00, 0x01, 0x00, 0x00,
-                                    0x00, 0x00, 0x04, 0x00, 0x6E, 0x90, 0x00, 0x00};
-    EXPECT_EQ(std::memcmp(aucHeader, kWant, 26), 0);
-    McuCipherFileHeader tOut = {};
-    ASSERT_EQ(UnpackMcuCipherFileHeader(aucHeader, 26, &tOut), 1);
-    std::uint8_t aucAgain[26];
-    PackMcuCipherFileHeader(&tOut, aucAgain);
-    EXPECT_EQ(std::memcmp(aucAgain, kWant, 26), 0);
-
-    const std::uint8_t aucSrc[3] = {0x00, 0xFF, 0x5A};
-    std::uint8_t aucDst[3] = {};
-    XorWithKey(aucSrc, aucDst, 3, 0xA5);
-    EXPECT_EQ(aucDst[0], 0xA5);
-    EXPECT_EQ(aucDst[1], 0x5A);
-    EXPECT_EQ(aucDst[2], 0xFF);
 }
 
 }  // namespace
