@@ -288,7 +288,7 @@ TEST_F(HidrawHost, ANodeTheUserMayNotOpenIsNamedOnce) {
     AddKeyboard();
     int iTablet = AddTablet();
     m_bed.AllowTestbedToUsers();
-    m_bed.DenyNodeToUsers(iTablet);
+    m_bed.SetNodeOpenToUsers(iTablet, false);
     int aiPipe[2];
     ASSERT_EQ(pipe(aiPipe), 0);
     pid_t pid = fork();

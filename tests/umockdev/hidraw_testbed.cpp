@@ -301,14 +301,14 @@ void HidrawTestbed::AllowTestbedToUsers() {
     }
 }
 
-void HidrawTestbed::DenyNodeToUsers(int iNode) {
+void HidrawTestbed::SetNodeOpenToUsers(int iNode, bool bOpen) {
     std::shared_ptr<Device> pDev = m_pImpl->Find(iNode);
     // The node in the testbed is a link to the pseudo terminal that stands for the device.
     const std::string strLink = RootDir() + pDev->strNode;
     char strTarget[512] = {0};
     ssize_t n = readlink(strLink.c_str(), strTarget, sizeof(strTarget) - 1);
     const std::string strPath = n > 0 ? std::string(strTarget, static_cast<std::size_t>(n)) : strLink;
-    if (chmod(strPath.c_str(), 0) != 0) {
+    if (chmod(strPath.c_str(), bOpen ? 0666 : 0) != 0) {
         throw std::runtime_error("chmod of the node failed");
     }
 }

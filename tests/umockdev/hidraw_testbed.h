@@ -41,10 +41,10 @@ class HidrawTestbed {
     // Reads waiting on the node right now (a reader blocked in read()).
     int PendingReads(int iNode);
 
-    // Makes the node unopenable for users other than root (mode 000), and opens the testbed to other
-    // users otherwise, so that a program run as an unprivileged user sees the devices but not this node.
-    void DenyNodeToUsers(int iNode);
+    // Opens the testbed to users other than root, so that a program run as an unprivileged user sees the
+    // devices; SetNodeOpenToUsers then takes the node from them (mode 000) or gives it back (mode 0666).
     void AllowTestbedToUsers();
+    void SetNodeOpenToUsers(int iNode, bool bOpen);
 
     std::string RootDir() const;
 
