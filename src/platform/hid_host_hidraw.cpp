@@ -594,6 +594,9 @@ int HidrawRead(void*, PlatformHandle hRead, PlatformHandle, std::uint8_t* pucBuf
         if (n < 0 && errno == EINTR) {
             continue;  // a cancel is seen at the top of the loop
         }
+        if (st.bCancel.load()) {
+            return FailRead(&st, ECANCELED);  // cancelled while blocked: whatever came is not delivered
+        }
         if (n < 0) {
             return FailRead(&st, errno);  // ENODEV / EIO: the device left
         }

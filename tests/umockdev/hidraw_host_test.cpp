@@ -276,8 +276,19 @@ TEST_F(HidrawHost, ACancelledReadFailsAtOnce) {
     PlatformHandle hRead = m_ptHost->OpenRead(m_ptHost->pvCtx, Path(iTablet, 1).c_str());
     ASSERT_NE(hRead, kInvalidHandle);
     m_ptHost->CancelRead(m_ptHost->pvCtx, hRead);
+    ReadResult r = StartRead(hRead).get();  // does not even start
+    EXPECT_EQ(r.iRet, 0);
+    EXPECT_EQ(r.iErr, ECANCELED);
+    m_ptHost->Close(m_ptHost->pvCtx, hRead);
+
+    // Cancelled while blocked: the emulation cannot wake the read, but what it brings is not delivered.
+    hRead = m_ptHost->OpenRead(m_ptHost->pvCtx, Path(iTablet, 1).c_str());
+    ASSERT_NE(hRead, kInvalidHandle);
+    std::future<ReadResult> f = StartRead(hRead);
+    ASSERT_TRUE(WaitFor([&] { return m_bed.PendingReads(iTablet) == 1; }));
+    m_ptHost->CancelRead(m_ptHost->pvCtx, hRead);
     m_bed.QueueInput(iTablet, Report(0xFC, kIn - 1, 0x22));
-    ReadResult r = StartRead(hRead).get();
+    r = f.get();
     EXPECT_EQ(r.iRet, 0);
     EXPECT_EQ(r.iErr, ECANCELED);
     m_ptHost->Close(m_ptHost->pvCtx, hRead);
