@@ -16,7 +16,9 @@ struct TempFile {
         int fd = mkstemp(ac);
         strPath = ac;
         std::FILE* pt = fdopen(fd, "wb");
-        std::fwrite(data.data(), 1, data.size(), pt);
+        if (!data.empty()) {
+            std::fwrite(data.data(), 1, data.size(), pt);
+        }
         std::fclose(pt);
     }
     ~TempFile() { std::remove(strPath.c_str()); }
