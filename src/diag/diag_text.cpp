@@ -82,6 +82,9 @@ std::uint32_t BytesToHexText(const std::uint8_t* pucBytes, std::uint32_t ulCount
 
 std::int32_t FindPatternEnd(const std::uint8_t* pucBuf, std::uint16_t usBufLen,
                             const std::uint8_t* pucPattern, std::uint16_t usPatLen) {
+    if (usPatLen == 0) {
+        return usBufLen > 0 ? 0 : -1;  // the empty pattern matches at the start
+    }
     for (std::int32_t p = 0; p + usPatLen < usBufLen; ++p) {
         if (std::memcmp(pucBuf + p, pucPattern, usPatLen) == 0) {
             return p + usPatLen;
@@ -132,6 +135,9 @@ void PrintHexDump(const std::uint8_t* pucBytes, std::uint16_t usCount, const cha
 }
 
 void EraseShownText(const char* strText) {
+    if (strText == nullptr) {
+        return;
+    }
     auto ucLen = static_cast<std::uint8_t>(std::strlen(strText));
     for (std::uint8_t i = 0; i < ucLen; ++i) {
         std::printf("\b");

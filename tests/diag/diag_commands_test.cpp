@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -12,10 +14,11 @@ namespace {
 
 struct TempFile {
     explicit TempFile(const std::vector<std::uint8_t>& data) {
-        char ac[] = "/tmp/tvhexdump.XXXXXX";
-        int fd = mkstemp(ac);
-        strPath = ac;
-        std::FILE* pt = fdopen(fd, "wb");
+        static int iCount = 0;
+        strPath = (std::filesystem::temp_directory_path() /
+                   ("tvhexdump." + std::to_string(std::random_device{}()) + "." + std::to_string(++iCount)))
+                      .string();
+        std::FILE* pt = std::fopen(strPath.c_str(), "wb");
         if (!data.empty()) {
             std::fwrite(data.data(), 1, data.size(), pt);
         }

@@ -109,6 +109,8 @@ TEST(DiagSearch, PatternEndAtTheBufferEnd) {
     EXPECT_EQ(PatternEnd("B", "BC"), -1);
     EXPECT_EQ(PatternEnd("", "BC"), -1);
     EXPECT_EQ(PatternEnd("ABCD", "XY"), -1);
+    EXPECT_EQ(PatternEnd("AB", ""), 0);
+    EXPECT_EQ(PatternEnd("", ""), -1);
 }
 
 TEST(DiagSearch, TextPatternModesAndCount) {
