@@ -38,10 +38,9 @@ int ReadDecimal(std::uint32_t* pulNumber) {
     long long llValue = 0;
     bool bTooLong = false;
     while (c >= '0' && c <= '9') {
-        llValue = llValue * 10 + (c - '0');
-        if (llValue > 0xFFFFFFFFLL) {
-            bTooLong = true;
-            llValue = 0;
+        if (!bTooLong) {
+            llValue = llValue * 10 + (c - '0');
+            bTooLong = llValue > INT_MAX + 1LL;
         }
         c = std::getchar();
     }
