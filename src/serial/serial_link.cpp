@@ -60,6 +60,7 @@ int ReadDecimal(std::uint32_t* pulNumber) {
 // conversion consumes that one character, so a word yields one new prompt per letter. False at the end
 // of input.
 bool ReadPortNumber(std::uint32_t* pulNumber) {
+    std::fflush(stdout);  // the prompt has no line end
     if (ReadDecimal(pulNumber) < 0) {
         return false;
     }
