@@ -1,4 +1,4 @@
-#include "cli/diag_commands.h"
+#include "cli/cipher_subcommand.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -35,7 +35,7 @@ int RunHexdumpSubcommand(int iOperandCount, char** ppcOperands) {
         if (ppcOperands[1][0] < '0' || ppcOperands[1][0] > '9' || *pcEnd != '\0' || ul == 0 || ul > ulMax) {
             std::fprintf(stderr, "hexdump: N must be a number from 1 to %u: '%s'\r\n",
                          static_cast<unsigned>(ulMax), ppcOperands[1]);
-            return kDiagExitUsage;
+            return kCipherExitUsage;
         }
         ulPerDump = static_cast<std::uint32_t>(ul);
     }
@@ -45,7 +45,7 @@ int RunHexdumpSubcommand(int iOperandCount, char** ppcOperands) {
         std::fprintf(stderr, "hexdump: cannot read %s (%u)\r\n", strPath,
                      static_cast<unsigned>(PlatformLastError()));
         PlatformFileClose(&hFile);
-        return kDiagExitFailed;
+        return kCipherExitFailed;
     }
     std::printf("%s: %llu bytes\r\n", strPath, static_cast<unsigned long long>(ullSize));
     std::vector<std::uint8_t> buf(ulPerDump);
@@ -57,7 +57,7 @@ int RunHexdumpSubcommand(int iOperandCount, char** ppcOperands) {
                          static_cast<unsigned long long>(ullOffset),
                          static_cast<unsigned>(PlatformLastError()));
             PlatformFileClose(&hFile);
-            return kDiagExitFailed;
+            return kCipherExitFailed;
         }
         if (ulGot == 0) {
             break;
@@ -67,14 +67,14 @@ int RunHexdumpSubcommand(int iOperandCount, char** ppcOperands) {
         ullOffset += ulGot;
     }
     PlatformFileClose(&hFile);
-    return kDiagExitOk;
+    return kCipherExitOk;
 }
 
 int RunSerialCheckSubcommand(int iOperandCount, char** ppcOperands) {
     if (iOperandCount > 0 && !PlatformSerialSetNodePattern(ppcOperands[0])) {
         std::fprintf(stderr, "serial-check: PATTERN must hold \"%%u\" and is for Linux only: '%s'\r\n",
                      ppcOperands[0]);
-        return kDiagExitUsage;
+        return kCipherExitUsage;
     }
     char acName[3][64];
     for (int i = 0; i < 3; ++i) {
@@ -90,8 +90,8 @@ int RunSerialCheckSubcommand(int iOperandCount, char** ppcOperands) {
     SerialTimeouts tComTimeouts{};
     if (!OpenSerialPort(&hComPort, &tComDcb, &tComTimeouts, "115200")) {
         std::printf("\r\nserial-check: no port was opened and set.\r\n");
-        return kDiagExitFailed;
+        return kCipherExitFailed;
     }
     PlatformSerialClose(&hComPort);
-    return kDiagExitOk;
+    return kCipherExitOk;
 }

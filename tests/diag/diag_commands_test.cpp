@@ -1,4 +1,4 @@
-#include "cli/diag_commands.h"
+#include "cli/cipher_subcommand.h"
 
 #include <gtest/gtest.h>
 
@@ -46,24 +46,24 @@ TEST(HexdumpSubcommand, DumpsTheWholeFileInTitledChunks) {
     }
     TempFile file(data);
     std::string out;
-    ASSERT_EQ(Hexdump({file.strPath, "8"}, &out), kDiagExitOk);
+    ASSERT_EQ(Hexdump({file.strPath, "8"}, &out), kCipherExitOk);
     EXPECT_EQ(out, file.strPath + ": 20 bytes\r\n" +
                        "00000000\r\n    0xF0 0xF1 0xF2 0xF3 0xF4 0xF5 0xF6 0xF7 \r\n"
                        "00000008\r\n    0xF8 0xF9 0xFA 0xFB 0xFC 0xFD 0xFE 0xFF \r\n"
                        "00000010\r\n    0x00 0x01 0x02 0x03 \r\n");
 
     // The default is 16 bytes a dump; the largest N is what a dump holds under a 16-digit title.
-    ASSERT_EQ(Hexdump({file.strPath}, &out), kDiagExitOk);
+    ASSERT_EQ(Hexdump({file.strPath}, &out), kCipherExitOk);
     EXPECT_NE(out.find("00000010\r\n    0x00 0x01 0x02 0x03 \r\n"), std::string::npos);
-    ASSERT_EQ(Hexdump({file.strPath, "405"}, &out), kDiagExitOk);
-    EXPECT_EQ(Hexdump({file.strPath, "406"}, &out), kDiagExitUsage);
-    EXPECT_EQ(Hexdump({file.strPath, "0"}, &out), kDiagExitUsage);
-    EXPECT_EQ(Hexdump({file.strPath, "8x"}, &out), kDiagExitUsage);
+    ASSERT_EQ(Hexdump({file.strPath, "405"}, &out), kCipherExitOk);
+    EXPECT_EQ(Hexdump({file.strPath, "406"}, &out), kCipherExitUsage);
+    EXPECT_EQ(Hexdump({file.strPath, "0"}, &out), kCipherExitUsage);
+    EXPECT_EQ(Hexdump({file.strPath, "8x"}, &out), kCipherExitUsage);
 
     TempFile empty({});
-    ASSERT_EQ(Hexdump({empty.strPath}, &out), kDiagExitOk);
+    ASSERT_EQ(Hexdump({empty.strPath}, &out), kCipherExitOk);
     EXPECT_EQ(out, empty.strPath + ": 0 bytes\r\n");
-    EXPECT_EQ(Hexdump({"/nonexistent/dir/file"}, &out), kDiagExitFailed);
+    EXPECT_EQ(Hexdump({"/nonexistent/dir/file"}, &out), kCipherExitFailed);
     EXPECT_EQ(out, "");
 }
 

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/diag_commands.h"
+#include "cli/cipher_subcommand.h"
 #include "platform/serial_port.h"
 #include "serial/serial_link.h"
 #include "stdin_feed.h"
@@ -236,16 +236,16 @@ TEST_F(SerialPty, SerialCheckSubcommand) {
     const std::string strPattern = strDir_ + "/port%u";
     const std::string strHead = "serial-check: port 0 is " + Port(0) + ", port 10 is " + Port(10) +
                                 ", port 20 is " + Port(20) + " (numbers 0 to 31).\r\n";
-    ASSERT_EQ(SerialCheck({strPattern}, "5\n", &out), kDiagExitOk);
+    ASSERT_EQ(SerialCheck({strPattern}, "5\n", &out), kCipherExitOk);
     EXPECT_EQ(out, strHead + kPrompt + "串口" + Port(5) + "申请成功\r\n" + kInfo8N1);
     // The port was closed again.
     PlatformHandle h = PlatformSerialOpen(Port(5).c_str());
     EXPECT_NE(h, kInvalidHandle);
     PlatformSerialClose(&h);
 
-    ASSERT_EQ(SerialCheck({strPattern}, "6\n", &out), kDiagExitFailed);
+    ASSERT_EQ(SerialCheck({strPattern}, "6\n", &out), kCipherExitFailed);
     EXPECT_EQ(out, strHead + kPrompt + kInvalid + "\r\nserial-check: no port was opened and set.\r\n");
-    EXPECT_EQ(SerialCheck({"/dev/ttyUSB"}, "", &out), kDiagExitUsage);
+    EXPECT_EQ(SerialCheck({"/dev/ttyUSB"}, "", &out), kCipherExitUsage);
 }
 
 }  // namespace
