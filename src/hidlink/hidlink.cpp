@@ -29,23 +29,24 @@ std::atomic<std::int32_t> bRedetecting{0};
 
 namespace {
 
-HidResource g_tHidResource = {0,
-                              kInvalidHandle,
-                              kInvalidHandle,
-                              kInvalidHandle,
-                              0,
-                              0,
-                              HidCaps{},
-                              kInvalidHandle,
-                              kInvalidHandle,
-                              HidCaps{},
-                              nullptr,
-                              {},
-                              0,
-                              0,
-                              0,
-                              {},
-                              {}};
+// All zero at start, except that every handle field holds "nothing open".
+HidResource g_tHidResource = {.bLinkOpen = 0,
+                              .hHidWrite = kInvalidHandle,
+                              .hHidRead = kInvalidHandle,
+                              .hReadEvent = kInvalidHandle,
+                              .bReaderStop = 0,
+                              .ulReaderState = 0,
+                              .tLinkCaps = {},
+                              .hDevInfoSet = kInvalidHandle,
+                              .hHidProbe = kInvalidHandle,
+                              .tProbeCaps = {},
+                              .ptInterfaceDetail = nullptr,
+                              .aucTxReport = {},
+                              .bReplyReady = 0,
+                              .usReplyLen = 0,
+                              .usReplyFrameLen = 0,
+                              .aucReplyReport = {},
+                              .aucReadReport = {}};
 
 constexpr std::uint16_t kRedetectDelayMs = 500;
 constexpr std::uint32_t kDiscoveryPauseMs = 10;
@@ -561,11 +562,11 @@ int HidLinkWaitReaderThreads(std::uint32_t ulCount, std::uint32_t ulTimeoutMs) {
 }
 
 int HidLinkReset() {
-    std::lock_guard<std::mutex> lkLive(g_tLiveMutex);
-    if (g_ulLiveReaders != 0) {
+    // Readers are started only by discovery: with its lock held, none can appear meanwhile.
+    std::lock_guard<std::mutex> lkPass(g_tDiscoveryMutex);
+    if (HidLinkReaderThreads() != 0) {
         return 0;
     }
-    std::lock_guard<std::mutex> lkPass(g_tDiscoveryMutex);
     HidResource* pt = &g_tHidResource;
     {
         const HidHost* ptHost = GetHidHost();

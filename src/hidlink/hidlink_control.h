@@ -9,7 +9,7 @@
 // most this long for it to end.
 inline constexpr std::uint32_t kRedetectWaitMs = 30000;
 // HidLinkShutdown waits at most this long for the reader threads to stop.
-inline constexpr std::uint32_t kShutdownWaitMs = 3000;
+inline constexpr std::uint32_t kShutdownWaitMs = 2000;
 // Retries of a failed device-path query before discovery passes over that interface.
 inline constexpr std::uint32_t kDetailQueryTries = 5;
 // The longest request frame of the IAP commands (a package); a vendor interface whose output report
