@@ -143,7 +143,10 @@ void VirtualTablet::AdvanceLocked(Clock::time_point tNow) {
         eRunning_ = eReturnIn_;
         bErased_ = false;
         bInfoKnown_ = false;
-        tInput_.clear();
+        // Reports of the generation before stay readable by a host that has not taken them yet.
+        tInput_.erase(std::remove_if(tInput_.begin(), tInput_.end(),
+                                     [&](const Pending& t) { return t.ulGeneration + 1 < ulGeneration_; }),
+                      tInput_.end());
         tCv_.notify_all();
     }
 }
@@ -187,6 +190,7 @@ void VirtualTablet::ComeBack() {
 int VirtualTablet::WriteOutputReport(std::uint32_t ulGeneration, std::size_t uCollection,
                                      const std::uint8_t* pucReport, std::uint32_t ulLen) {
     TimingHook fnTiming;
+    std::function<void()> fnListener;
     ExchangeInfo tInfo{};
     {
         std::lock_guard<std::mutex> lk(tMutex_);
@@ -220,8 +224,12 @@ int VirtualTablet::WriteOutputReport(std::uint32_t ulGeneration, std::size_t uCo
             return 0;  // left the bus while the report was on its way
         }
         HandleReportLocked(pucReport, ulLen, tNow + tTiming.tReply);
+        fnListener = fnListener_;
     }
     tCv_.notify_all();
+    if (fnListener) {
+        fnListener();
+    }
     return 1;
 }
 
@@ -633,6 +641,11 @@ void VirtualTablet::ClearFaults() {
 void VirtualTablet::SetReplyDelayMs(std::uint32_t ulMs) {
     std::lock_guard<std::mutex> lk(tMutex_);
     ulReplyDelayMs_ = ulMs;
+}
+
+void VirtualTablet::SetReportListener(std::function<void()> fnListener) {
+    std::lock_guard<std::mutex> lk(tMutex_);
+    fnListener_ = std::move(fnListener);
 }
 
 void VirtualTablet::SetTimingHook(TimingHook fnHook) {

@@ -152,6 +152,9 @@ class VirtualTablet {
                         std::uint32_t ulCap, std::uint32_t* pulGot, const std::atomic<bool>& bCancel);
     // Wakes blocked readers so that they look at their cancel flag again.
     void WakeReaders();
+    // Called (without the tablet's lock) after each accepted output report, for hosts that do not
+    // block in ReadInputReport: poll then, and again at the due time PollInputReport gives.
+    void SetReportListener(std::function<void()> fnListener);
 
     // ---- What tests look at -------------------------------------------------------------------------
     TabletFirmware Running();
@@ -231,6 +234,7 @@ class VirtualTablet {
     std::vector<TabletFault> vtFaults_;
     std::uint32_t ulReplyDelayMs_ = 0;
     TimingHook fnTiming_;
+    std::function<void()> fnListener_;
 };
 
 }  // namespace sim

@@ -55,6 +55,22 @@ TEST_F(LinkTest, SetStateLeavesTheBusAndTheTabletComesBackInItsBootLoader) {
     EXPECT_EQ(ptTablet->Running(), sim::TabletFirmware::kBootLoader);
 }
 
+TEST_F(LinkTest, ReconnectWithTheLinkNeverOpenedPausesThenDetects) {
+    AddTablet();
+    ReconnectHidDevice(500);
+    // No wait for a reader: the delay comes first, then the passes (open, confirm).
+    std::vector<std::uint32_t> vulPauses = linktest::PausesOn(std::this_thread::get_id());
+    ASSERT_FALSE(vulPauses.empty());
+    EXPECT_EQ(vulPauses[0], 500u);
+    EXPECT_EQ(bRedetecting.load(), 0);
+    EXPECT_EQ(Res()->hDevInfoSet, kInvalidHandle);
+    EXPECT_EQ(Res()->hHidProbe, kInvalidHandle);
+    EXPECT_EQ(reinterpret_cast<std::intptr_t>(Res()->ptInterfaceDetail), -1);
+    EXPECT_EQ(tHost_.GetStats().ulWriteOpens, 1u);
+    ASSERT_TRUE(tHost_.WaitForReadsInProgress(1, linktest::kBoundMs));
+    EXPECT_EQ(Exchange(sim::kCmdGetState).eStatus, 0u);
+}
+
 TEST_F(LinkTest, CallerFindingTheReadersRedetectionWaitsForItsEnd) {
     auto ptTablet = AddTablet();
     OpenLink();
