@@ -117,7 +117,11 @@ int TaveloIapMain() {
         std::memset(ptComResource, 0, sizeof(ComResource));
         ptComResource->hComPort = kInvalidHandle;
         std::memset(ptConfgFile, 0, sizeof(ConfgFile));
+        // Every handle field starts as "not open": a zero would name standard input on POSIX systems.
         ptConfgFile->hMcuVerFile = kInvalidHandle;
+        ptConfgFile->hChecksumFile = kInvalidHandle;
+        ptConfgFile->hMcuCipherFile = kInvalidHandle;
+        ptConfgFile->hMcuClearVerFile = kInvalidHandle;
         // Cleared so that no decision is ever taken on bytes nobody wrote.
         std::memset(punPrtcDRBDCmdUnion, 0, sizeof(PrtcDRBDCmdUnion));
 

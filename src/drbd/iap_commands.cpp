@@ -146,7 +146,11 @@ void BuildPackagePara(ConfgFile* ptConfgFile, std::uint8_t* pucPara, std::uint16
         return;
     }
 
-    ptConfgFile->hMcuCipherFile = PlatformFileOpenRead(ptConfgFile->strMcuCipherFilePath);
+    // The upgrade holds the file open for its whole transfer; a lone package command opens it itself.
+    bool bOwnHandle = ptConfgFile->hMcuCipherFile == kInvalidHandle;
+    if (bOwnHandle) {
+        ptConfgFile->hMcuCipherFile = PlatformFileOpenRead(ptConfgFile->strMcuCipherFilePath);
+    }
     if (ptConfgFile->hMcuCipherFile == kInvalidHandle) {
         std::printf("[Tavelo IAP]:  -> Error->Mcu版本文件打开错误（%d）\r\n",
                     static_cast<int>(PlatformLastError()));
@@ -168,7 +172,9 @@ void BuildPackagePara(ConfgFile* ptConfgFile, std::uint8_t* pucPara, std::uint16
         }
     }
     *pusTxParaLen = static_cast<std::uint16_t>(*pusTxParaLen + usLength);
-    PlatformFileClose(&ptConfgFile->hMcuCipherFile);
+    if (bOwnHandle) {
+        PlatformFileClose(&ptConfgFile->hMcuCipherFile);
+    }
 }
 
 void ReadVersionFileInfo(ConfgFile* ptConfgFile, PrtcDRBDCmdUnion* punPrtcDRBDCmdUnion) {

@@ -55,6 +55,12 @@ int IapUpgradeFirmware(ComResource* ptComResource, ConfgFile* ptConfgFile,
     }
     punPrtcDRBDCmdUnion->tPackage.usPackageLength = kPackageLength;
 
+    // One open of the McuCipherFile serves every package of the transfer (not shared, so it cannot be
+    // changed under the upgrade on systems that honour that); a failed open is reported per package.
+    PlatformFileClose(&ptConfgFile->hMcuCipherFile);
+    if (ulCount > 0) {
+        ptConfgFile->hMcuCipherFile = PlatformFileOpenRead(ptConfgFile->strMcuCipherFilePath);
+    }
     for (std::uint32_t i = 0; i < ulCount; ++i) {
         punPrtcDRBDCmdUnion->tPackage.usPackageIndex = static_cast<std::uint16_t>(i);
         punPrtcDRBDCmdUnion->tPackage.ucLastPackage = (i == ulCount - 1) ? 1 : 0;
@@ -71,6 +77,8 @@ int IapUpgradeFirmware(ComResource* ptComResource, ConfgFile* ptConfgFile,
                     punPrtcDRBDCmdUnion->tPackage.ucLastPackage == 1 ? kUpgradeTexts.strFinish
                                                                      : kUpgradeTexts.strProcessing);
     }
+
+    PlatformFileClose(&ptConfgFile->hMcuCipherFile);
 
     std::printf("\r\n");
     ReconnectHidDevice(kRedetectDelayMs);

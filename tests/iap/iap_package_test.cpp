@@ -25,7 +25,8 @@ class PackageParaTest : public ::testing::Test {
         std::filesystem::create_directories(dir_);
         confg_ = std::make_unique<ConfgFile>();
         std::memset(confg_.get(), 0, sizeof(ConfgFile));
-        confg_->hMcuVerFile = kInvalidHandle;
+        confg_->hMcuVerFile = confg_->hChecksumFile = kInvalidHandle;
+        confg_->hMcuCipherFile = confg_->hMcuClearVerFile = kInvalidHandle;
         path_ = (dir_ / "Tavelo-KT1-Cipher.bin").string();
         std::strcpy(confg_->strMcuCipherFilePath, path_.c_str());
         std::memset(&union_, 0, sizeof(union_));
