@@ -1,0 +1,656 @@
+#include "sim/virtual_tablet.h"
+
+#include <algorithm>
+#include <cstring>
+#include <thread>
+
+#include "device/device_table.h"
+#include "drbd/drbd_frame.h"
+
+namespace sim {
+
+namespace {
+constexpr std::uint8_t kOutputReportId = 0xFD;
+constexpr std::uint8_t kInputReportId = 0xFC;
+constexpr std::uint8_t kFaultReportId = 0xFB;
+constexpr std::uint16_t kVendorUsage = 0x0007;
+constexpr std::uint16_t kVendorUsagePage = 0xFF0C;
+constexpr std::uint32_t kFlashPage = 1024;
+
+std::uint16_t GetBe16(const std::uint8_t* puc) {
+    return static_cast<std::uint16_t>((puc[0] << 8) | puc[1]);
+}
+std::uint32_t GetBe32(const std::uint8_t* puc) {
+    return (static_cast<std::uint32_t>(puc[0]) << 24) | (static_cast<std::uint32_t>(puc[1]) << 16) |
+           (static_cast<std::uint32_t>(puc[2]) << 8) | puc[3];
+}
+void PushBe16(std::vector<std::uint8_t>& v, std::uint16_t us) {
+    v.push_back(static_cast<std::uint8_t>(us >> 8));
+    v.push_back(static_cast<std::uint8_t>(us & 0xFF));
+}
+
+bool IsVendor(const HidCaps& t) {
+    return t.Usage == kVendorUsage && t.UsagePage == kVendorUsagePage;
+}
+
+// Report descriptor items (short items, little-endian data). bTwoBytes for values read as signed
+// (logical limits), where one byte above 0x7F would turn negative.
+void PutItem(std::vector<std::uint8_t>& v, std::uint8_t ucPrefix, std::uint32_t ulValue,
+             bool bTwoBytes = false) {
+    if (ulValue <= 0xFF && !bTwoBytes) {
+        v.push_back(static_cast<std::uint8_t>(ucPrefix | 1));
+        v.push_back(static_cast<std::uint8_t>(ulValue));
+    } else {
+        v.push_back(static_cast<std::uint8_t>(ucPrefix | 2));
+        v.push_back(static_cast<std::uint8_t>(ulValue & 0xFF));
+        v.push_back(static_cast<std::uint8_t>(ulValue >> 8));
+    }
+}
+void PutReport(std::vector<std::uint8_t>& v, std::uint8_t ucMainPrefix, std::uint8_t ucId,
+               std::uint16_t usBytes) {
+    if (usBytes < 2) {
+        return;
+    }
+    PutItem(v, 0x84, ucId);          // Report ID
+    PutItem(v, 0x08, 0x01);          // Usage
+    PutItem(v, 0x14, 0x00);          // Logical Minimum 0
+    PutItem(v, 0x24, 0x00FF, true);  // Logical Maximum 255
+    PutItem(v, 0x74, 8);             // Report Size 8
+    PutItem(v, 0x94, usBytes - 1u);  // Report Count (report ID not counted)
+    PutItem(v, ucMainPrefix, 0x02);  // Data, Variable, Absolute
+}
+}  // namespace
+
+HidCaps VendorCollectionCaps(std::uint16_t usInputBytes, std::uint16_t usOutputBytes) {
+    return HidCaps{kVendorUsage, kVendorUsagePage, usInputBytes, usOutputBytes, 0};
+}
+HidCaps DigitizerCollectionCaps() {
+    return HidCaps{0x0002, 0x000D, 10, 0, 0};
+}
+HidCaps MouseCollectionCaps() {
+    return HidCaps{0x0002, 0x0001, 8, 0, 0};
+}
+
+VirtualTablet::VirtualTablet(Config tConfig) : tConfig_(std::move(tConfig)), eRunning_(tConfig_.eStartIn) {
+    const DeviceEntry* ptRow = nullptr;
+    GetDeviceEntry(&ptRow, tConfig_.iModelIndex);
+    usVid_ = tConfig_.usVid != 0 ? tConfig_.usVid : (ptRow ? static_cast<std::uint16_t>(ptRow->ulVid) : 0);
+    usPid_ = tConfig_.usPid != 0 ? tConfig_.usPid : (ptRow ? static_cast<std::uint16_t>(ptRow->ulPid) : 0);
+    vtCollections_ = tConfig_.vtCollections;
+    if (vtCollections_.empty()) {
+        vtCollections_ = {DigitizerCollectionCaps(),
+                          VendorCollectionCaps(tConfig_.usInputReportBytes, tConfig_.usOutputReportBytes)};
+    }
+    for (std::size_t i = 0; i < vtCollections_.size(); ++i) {
+        if (IsVendor(vtCollections_[i])) {
+            iVendorCollection_ = static_cast<int>(i);
+            usInLen_ = vtCollections_[i].InputReportByteLength;
+            usOutLen_ = vtCollections_[i].OutputReportByteLength;
+            break;
+        }
+    }
+    vucFlash_.assign(tConfig_.ulFlashBytes, tConfig_.ucFlashFill);
+}
+
+std::vector<std::uint8_t> VirtualTablet::ReportDescriptor() const {
+    std::vector<std::uint8_t> v;
+    std::uint8_t ucNextId = 1;
+    for (const HidCaps& t : vtCollections_) {
+        PutItem(v, 0x04, t.UsagePage);  // Usage Page
+        PutItem(v, 0x08, t.Usage);      // Usage
+        v.push_back(0xA1);              // Collection (Application)
+        v.push_back(0x01);
+        if (IsVendor(t)) {
+            PutReport(v, 0x80, kInputReportId, t.InputReportByteLength);
+            PutReport(v, 0x90, kOutputReportId, t.OutputReportByteLength);
+        } else {
+            std::uint8_t ucId = ucNextId++;
+            PutReport(v, 0x80, ucId, t.InputReportByteLength);
+            PutReport(v, 0x90, ucId, t.OutputReportByteLength);
+        }
+        PutReport(v, 0xB0, ucNextId++, t.FeatureReportByteLength);
+        v.push_back(0xC0);  // End Collection
+    }
+    return v;
+}
+
+// ---- Bus --------------------------------------------------------------------------------------------
+
+void VirtualTablet::LeaveLocked(Clock::time_point tAt, std::uint32_t ulBackAfterMs, TabletFirmware eBackIn) {
+    bPresent_ = false;
+    bLeaveScheduled_ = false;
+    // Reports the tablet sent before it left stay readable from the old generation; later ones never
+    // existed.
+    tInput_.erase(
+        std::remove_if(tInput_.begin(), tInput_.end(), [&](const Pending& t) { return t.tDue > tAt; }),
+        tInput_.end());
+    bReturnScheduled_ = ulBackAfterMs != kNeverMs;
+    if (bReturnScheduled_) {
+        tReturnAt_ = tAt + std::chrono::milliseconds(ulBackAfterMs);
+        eReturnIn_ = eBackIn;
+    }
+    tCv_.notify_all();
+}
+
+void VirtualTablet::AdvanceLocked(Clock::time_point tNow) {
+    if (bLeaveScheduled_ && tNow >= tLeaveAt_) {
+        LeaveLocked(tLeaveAt_, ulLeaveBackAfterMs_, eLeaveBackIn_);
+    }
+    if (!bPresent_ && bReturnScheduled_ && tNow >= tReturnAt_) {
+        bPresent_ = true;
+        bReturnScheduled_ = false;
+        ++ulGeneration_;
+        eRunning_ = eReturnIn_;
+        bErased_ = false;
+        bInfoKnown_ = false;
+        // Reports of the generation before stay readable by a host that has not taken them yet.
+        tInput_.erase(std::remove_if(tInput_.begin(), tInput_.end(),
+                                     [&](const Pending& t) { return t.ulGeneration + 1 < ulGeneration_; }),
+                      tInput_.end());
+        tCv_.notify_all();
+    }
+}
+
+bool VirtualTablet::Present(std::uint32_t* pulGeneration) {
+    std::lock_guard<std::mutex> lk(tMutex_);
+    AdvanceLocked(Clock::now());
+    if (pulGeneration != nullptr) {
+        *pulGeneration = ulGeneration_;
+    }
+    return bPresent_;
+}
+
+void VirtualTablet::LeaveBus(std::uint32_t ulBackAfterMs, TabletFirmware eBackIn) {
+    std::lock_guard<std::mutex> lk(tMutex_);
+    AdvanceLocked(Clock::now());
+    if (bPresent_) {
+        LeaveLocked(Clock::now(), ulBackAfterMs, eBackIn);
+    }
+}
+
+void VirtualTablet::LeaveBus(std::uint32_t ulBackAfterMs) {
+    LeaveBus(ulBackAfterMs, Running());
+}
+
+void VirtualTablet::ComeBack() {
+    std::lock_guard<std::mutex> lk(tMutex_);
+    AdvanceLocked(Clock::now());
+    if (!bPresent_) {
+        if (!bReturnScheduled_) {
+            eReturnIn_ = eRunning_;
+        }
+        bReturnScheduled_ = true;
+        tReturnAt_ = Clock::now();
+        AdvanceLocked(tReturnAt_);
+    }
+}
+
+// ---- Host side --------------------------------------------------------------------------------------
+
+int VirtualTablet::WriteOutputReport(std::uint32_t ulGeneration, std::size_t uCollection,
+                                     const std::uint8_t* pucReport, std::uint32_t ulLen) {
+    TimingHook fnTiming;
+    std::function<void()> fnListener;
+    ExchangeInfo tInfo{};
+    {
+        std::lock_guard<std::mutex> lk(tMutex_);
+        AdvanceLocked(Clock::now());
+        if (!bPresent_ || ulGeneration != ulGeneration_ ||
+            static_cast<int>(uCollection) != iVendorCollection_ || ulLen != usOutLen_ || ulLen < 1 ||
+            pucReport[0] != kOutputReportId) {
+            return 0;
+        }
+        fnTiming = fnTiming_;
+        tInfo.ulOutputReportBytes = ulLen;
+        tInfo.ulInputReportBytes = usInLen_;
+        if (ulLen >= 1u + kDrbdOffPara) {
+            tInfo.usCommand = GetBe16(pucReport + 1 + kDrbdOffCmdCode + 4);
+            tInfo.ulFrameBytes =
+                std::min<std::uint32_t>(GetBe16(pucReport + 1 + kDrbdOffMsgLen) + 9u, ulLen - 1);
+        }
+    }
+    ExchangeTiming tTiming;
+    if (fnTiming) {
+        tTiming = fnTiming(tInfo);
+    }
+    if (tTiming.tWrite.count() > 0) {
+        std::this_thread::sleep_for(tTiming.tWrite);
+    }
+    {
+        std::lock_guard<std::mutex> lk(tMutex_);
+        Clock::time_point tNow = Clock::now();
+        AdvanceLocked(tNow);
+        if (!bPresent_ || ulGeneration != ulGeneration_) {
+            return 0;  // left the bus while the report was on its way
+        }
+        HandleReportLocked(pucReport, ulLen, tNow + tTiming.tReply);
+        fnListener = fnListener_;
+    }
+    tCv_.notify_all();
+    if (fnListener) {
+        fnListener();
+    }
+    return 1;
+}
+
+VirtualTablet::PollResult VirtualTablet::PollInputReport(std::uint32_t ulGeneration, std::size_t uCollection,
+                                                         std::uint8_t* pucBuf, std::uint32_t ulCap,
+                                                         std::uint32_t* pulGot,
+                                                         Clock::time_point* ptNextDue) {
+    std::lock_guard<std::mutex> lk(tMutex_);
+    return PollLocked(ulGeneration, uCollection, pucBuf, ulCap, pulGot, ptNextDue);
+}
+
+VirtualTablet::PollResult VirtualTablet::PollLocked(std::uint32_t ulGeneration, std::size_t uCollection,
+                                                    std::uint8_t* pucBuf, std::uint32_t ulCap,
+                                                    std::uint32_t* pulGot, Clock::time_point* ptNextDue) {
+    *pulGot = 0;
+    *ptNextDue = Clock::time_point::max();
+    Clock::time_point tNow = Clock::now();
+    AdvanceLocked(tNow);
+    if (static_cast<int>(uCollection) == iVendorCollection_) {
+        for (auto it = tInput_.begin(); it != tInput_.end(); ++it) {
+            if (it->ulGeneration != ulGeneration) {
+                continue;
+            }
+            if (it->tDue > tNow) {
+                *ptNextDue = it->tDue;
+                break;
+            }
+            std::uint32_t ulN =
+                std::min<std::uint32_t>(ulCap, static_cast<std::uint32_t>(it->vucReport.size()));
+            std::memcpy(pucBuf, it->vucReport.data(), ulN);
+            *pulGot = ulN;
+            tInput_.erase(it);
+            return PollResult::kReport;
+        }
+        if (*ptNextDue != Clock::time_point::max()) {
+            return PollResult::kNothingYet;
+        }
+    }
+    if (!bPresent_ || ulGeneration != ulGeneration_) {
+        return PollResult::kGone;
+    }
+    if (bLeaveScheduled_) {
+        *ptNextDue = tLeaveAt_;
+    }
+    return PollResult::kNothingYet;
+}
+
+int VirtualTablet::ReadInputReport(std::uint32_t ulGeneration, std::size_t uCollection, std::uint8_t* pucBuf,
+                                   std::uint32_t ulCap, std::uint32_t* pulGot,
+                                   const std::atomic<bool>& bCancel) {
+    *pulGot = 0;
+    std::unique_lock<std::mutex> lk(tMutex_);
+    for (;;) {
+        // Whoever sets bCancel wakes the readers under this mutex afterwards, so testing it here, with
+        // the mutex held up to the wait, loses no wake-up.
+        if (bCancel.load(std::memory_order_acquire)) {
+            return 0;
+        }
+        Clock::time_point tNextDue;
+        PollResult eResult = PollLocked(ulGeneration, uCollection, pucBuf, ulCap, pulGot, &tNextDue);
+        if (eResult != PollResult::kNothingYet) {
+            return eResult == PollResult::kReport ? 1 : 0;
+        }
+        if (tNextDue == Clock::time_point::max()) {
+            tCv_.wait(lk);
+        } else {
+            tCv_.wait_until(lk, tNextDue);
+        }
+    }
+}
+
+void VirtualTablet::WakeReaders() {
+    std::lock_guard<std::mutex> lk(tMutex_);
+    tCv_.notify_all();
+}
+
+// ---- Frames -----------------------------------------------------------------------------------------
+
+std::vector<TabletFault> VirtualTablet::TakeFaultsLocked(std::uint32_t ulFrame, std::uint16_t usCommand) {
+    std::vector<TabletFault> vtFired;
+    for (auto it = vtFaults_.begin(); it != vtFaults_.end();) {
+        bool bMatch = (it->ulAtFrame == 0 || it->ulAtFrame == ulFrame) &&
+                      (it->usAtCommand == 0 || it->usAtCommand == usCommand);
+        if (!bMatch) {
+            ++it;
+            continue;
+        }
+        vtFired.push_back(*it);
+        if (it->ulTimes != 0 && --it->ulTimes == 0) {
+            it = vtFaults_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    return vtFired;
+}
+
+void VirtualTablet::HandleReportLocked(const std::uint8_t* pucReport, std::uint32_t ulLen,
+                                       Clock::time_point tAnswerAt) {
+    ReceivedFrame tRec;
+    tRec.ulNumber = ++ulFrames_;
+    tRec.vucReport.assign(pucReport, pucReport + ulLen);
+    const std::uint8_t* pucFrame = pucReport + 1;
+    const std::uint32_t ulAvail = ulLen - 1;
+
+    std::uint16_t usStatus = kStatusOk;
+    std::uint16_t usWord0 = 0;
+    std::uint16_t usWord1 = 0;
+    std::uint32_t ulMsgLen = 0;
+    if (ulAvail < kDrbdOffMsgLen + 2u) {
+        usStatus = kStatusMsgLen;
+    } else {
+        tRec.usSeqNum = GetBe16(pucFrame + kDrbdOffSeqNum);
+        ulMsgLen = GetBe16(pucFrame + kDrbdOffMsgLen);
+        std::uint32_t ulTotal = ulMsgLen + kDrbdFrameOverhead;
+        if (ulMsgLen < 6 || ulTotal > ulAvail) {
+            usStatus = kStatusMsgLen;
+        } else {
+            tRec.vucFrame.assign(pucFrame, pucFrame + ulTotal);
+            usWord0 = GetBe16(pucFrame + kDrbdOffCmdCode);
+            usWord1 = GetBe16(pucFrame + kDrbdOffCmdCode + 2);
+            tRec.usCommand = GetBe16(pucFrame + kDrbdOffCmdCode + 4);
+            if (pucFrame[kDrbdOffPkgHeader] != 0x89) {
+                usStatus = kStatusPkgHeader;
+            } else if (DrbdCrc16(pucFrame, ulTotal - 2) != GetBe16(pucFrame + ulTotal - 2)) {
+                usStatus = kStatusCrc;
+            } else if (usWord0 != 0x0000 || usWord1 != 0x0301) {
+                usStatus = kStatusCmdCode;
+            } else {
+                tRec.bFrameOk = true;
+            }
+        }
+    }
+    const std::uint16_t usCommand = tRec.usCommand;
+    const std::uint16_t usSeqNum = tRec.usSeqNum;
+    const bool bFrameOk = tRec.bFrameOk;
+    vtFrames_.push_back(std::move(tRec));
+
+    // Faults first: some of them stop the request from being carried out.
+    std::vector<TabletFault> vtFired = TakeFaultsLocked(ulFrames_, usCommand);
+    bool bNoReply = false;
+    bool bBadCrc = false;
+    bool bStatusForced = false;
+    std::uint16_t usForcedStatus = 0;
+    const TabletFault* ptRaw = nullptr;
+    const TabletFault* ptShort = nullptr;
+    const TabletFault* ptWrongId = nullptr;
+    const TabletFault* ptMsgLen = nullptr;
+    std::uint32_t ulDelayMs = ulReplyDelayMs_;
+    for (const TabletFault& t : vtFired) {
+        switch (t.eKind) {
+            case TabletFault::Kind::kLeaveBus:
+                LeaveLocked(Clock::now(), t.ulValue, eRunning_);
+                return;
+            case TabletFault::Kind::kNoReply:
+                bNoReply = true;
+                break;
+            case TabletFault::Kind::kStatus:
+                bStatusForced = true;
+                usForcedStatus = static_cast<std::uint16_t>(t.ulValue);
+                break;
+            case TabletFault::Kind::kBadCrc:
+                bBadCrc = true;
+                break;
+            case TabletFault::Kind::kRawReport:
+                ptRaw = &t;
+                break;
+            case TabletFault::Kind::kShortReport:
+                ptShort = &t;
+                break;
+            case TabletFault::Kind::kWrongReportId:
+                ptWrongId = &t;
+                break;
+            case TabletFault::Kind::kMsgLen:
+                ptMsgLen = &t;
+                break;
+            case TabletFault::Kind::kSlowReply:
+                ulDelayMs += t.ulValue;
+                break;
+        }
+    }
+    if (bNoReply) {
+        return;
+    }
+    Clock::time_point tDue = tAnswerAt + std::chrono::milliseconds(ulDelayMs);
+    if (ptRaw != nullptr) {
+        tInput_.push_back(Pending{ulGeneration_, tDue, ptRaw->vucReport});
+        return;
+    }
+
+    Reply tReply;
+    if (bStatusForced) {
+        tReply.usStatus = usForcedStatus;
+    } else if (!bFrameOk) {
+        tReply.usStatus = usStatus;
+    } else {
+        tReply = RunCommandLocked(usCommand, pucFrame + kDrbdOffPara, ulMsgLen - 6);
+    }
+
+    // The reply frame: header, echoed SeqNum and command words, MsgLen, RspRet, parameters, CRC.
+    std::vector<std::uint8_t> vucFrame = {0x89, 0xFF, 0xFF};
+    PushBe16(vucFrame, usSeqNum);
+    std::uint16_t usMsgLen = static_cast<std::uint16_t>(8 + tReply.vucParams.size());
+    PushBe16(vucFrame, ptMsgLen != nullptr ? static_cast<std::uint16_t>(ptMsgLen->ulValue) : usMsgLen);
+    PushBe16(vucFrame, usWord0);
+    PushBe16(vucFrame, usWord1);
+    PushBe16(vucFrame, usCommand);
+    PushBe16(vucFrame, tReply.usStatus);
+    vucFrame.insert(vucFrame.end(), tReply.vucParams.begin(), tReply.vucParams.end());
+    std::uint16_t usCrc = DrbdCrc16(vucFrame.data(), static_cast<std::uint32_t>(vucFrame.size()));
+    if (bBadCrc) {
+        usCrc = static_cast<std::uint16_t>(usCrc ^ 0x5555);
+    }
+    PushBe16(vucFrame, usCrc);
+
+    std::vector<std::uint8_t> vucReport(usInLen_, 0);
+    if (!vucReport.empty()) {
+        vucReport[0] = kInputReportId;
+        if (ptWrongId != nullptr) {
+            vucReport[0] =
+                ptWrongId->ulValue != 0 ? static_cast<std::uint8_t>(ptWrongId->ulValue) : kFaultReportId;
+        }
+        std::size_t uN = std::min(vucFrame.size(), vucReport.size() - 1);
+        std::memcpy(vucReport.data() + 1, vucFrame.data(), uN);
+    }
+    if (ptShort != nullptr) {
+        std::size_t uLen =
+            ptShort->ulValue != 0 ? ptShort->ulValue : (vucReport.empty() ? 0 : vucReport.size() - 1);
+        vucReport.resize(std::min(uLen, vucReport.size()));
+    }
+    tInput_.push_back(Pending{ulGeneration_, tDue, std::move(vucReport)});
+    if (tReply.bLeaveAfter) {
+        // The tablet restarts once its reply is out.
+        bLeaveScheduled_ = true;
+        tLeaveAt_ = tDue;
+        ulLeaveBackAfterMs_ = tConfig_.ulRebootMs;
+        eLeaveBackIn_ = tReply.eBackIn;
+    }
+}
+
+VirtualTablet::Reply VirtualTablet::RunCommandLocked(std::uint16_t usCommand, const std::uint8_t* pucPara,
+                                                     std::uint32_t ulParaLen) {
+    Reply tReply;
+    switch (usCommand) {
+        case kCmdGetState:
+            tReply.vucParams.push_back(eRunning_ == TabletFirmware::kApplication ? 1 : 0);
+            break;
+        case kCmdSetState:
+            if (ulParaLen < 1) {
+                tReply.usStatus = kStatusParaLen;
+            } else if (pucPara[0] > 1) {
+                tReply.usStatus = kStatusParaValue;
+            } else {
+                tReply.bLeaveAfter = true;
+                tReply.eBackIn = pucPara[0] == 0 ? TabletFirmware::kBootLoader : TabletFirmware::kApplication;
+            }
+            break;
+        case kCmdStart:
+            if (eRunning_ != TabletFirmware::kBootLoader) {
+                tReply.usStatus = kStatusNoCondition;
+            } else {
+                std::fill(vucFlash_.begin(), vucFlash_.end(), 0xFF);
+                bErased_ = true;
+                bInfoKnown_ = false;
+            }
+            break;
+        case kCmdSendVersionFileInfo:
+            if (eRunning_ != TabletFirmware::kBootLoader || !bErased_) {
+                tReply.usStatus = kStatusNoCondition;
+            } else if (ulParaLen < 8) {
+                tReply.usStatus = kStatusParaLen;
+            } else if (GetBe32(pucPara) > vucFlash_.size()) {
+                tReply.usStatus = kStatusParaValue;
+            } else {
+                ulImageLen_ = GetBe32(pucPara);
+                ulImageCrc_ = GetBe32(pucPara + 4);
+                bInfoKnown_ = true;
+            }
+            break;
+        case kCmdSendPackage:
+            return RunPackageLocked(pucPara, ulParaLen);
+        case kCmdSetUpgradeTarget:
+            if (ulParaLen < 1) {
+                tReply.usStatus = kStatusParaLen;
+            } else {
+                ucTarget_ = pucPara[0];
+            }
+            break;
+        case kCmdGetRunningRegion:
+            PushBe16(tReply.vucParams, tConfig_.usBootPackageLength);
+            break;
+        default:
+            tReply.usStatus = kStatusCmdCode;
+            break;
+    }
+    return tReply;
+}
+
+VirtualTablet::Reply VirtualTablet::RunPackageLocked(const std::uint8_t* pucPara, std::uint32_t ulParaLen) {
+    Reply tReply;
+    if (eRunning_ != TabletFirmware::kBootLoader || !bErased_ || !bInfoKnown_) {
+        tReply.usStatus = kStatusNoCondition;
+        return tReply;
+    }
+    if (ulParaLen < 7) {
+        tReply.usStatus = kStatusParaLen;
+        return tReply;
+    }
+    // Header: last flag, LastPackageLen, index, length (big-endian); then the record: the scrambled
+    // page and, as its last byte, the key it was scrambled with.
+    const bool bLast = pucPara[0] != 0;
+    const std::uint32_t ulIndex = GetBe16(pucPara + 3);
+    const std::uint32_t ulRecordLen = GetBe16(pucPara + 5);
+    const std::uint32_t ulPage = tConfig_.usBootPackageLength;
+    if (ulRecordLen != ulParaLen - 7) {
+        tReply.usStatus = kStatusParaLen;
+        return tReply;
+    }
+    if (ulRecordLen != ulPage + 1 || ulPage == 0 ||
+        static_cast<std::uint64_t>(ulIndex) * ulPage + ulPage > vucFlash_.size()) {
+        tReply.usStatus = kStatusParaValue;
+        return tReply;
+    }
+    const std::uint8_t* pucRecord = pucPara + 7;
+    const std::uint8_t ucKey = pucRecord[ulPage];
+    for (std::uint32_t k = 0; k < ulPage; ++k) {
+        vucFlash_[ulIndex * ulPage + k] = static_cast<std::uint8_t>(pucRecord[k] ^ ucKey);
+    }
+    if (bLast) {
+        std::uint16_t usCrc = DrbdCrc16(vucFlash_.data(), ulImageLen_);
+        if (usCrc != ulImageCrc_) {
+            tReply.usStatus = kStatusDevOpt;  // stays in the boot loader, on the bus
+            return tReply;
+        }
+        ++ulInstalls_;
+        bErased_ = false;
+        tReply.bLeaveAfter = true;
+        tReply.eBackIn = TabletFirmware::kApplication;
+    }
+    return tReply;
+}
+
+// ---- Observation and knobs --------------------------------------------------------------------------
+
+TabletFirmware VirtualTablet::Running() {
+    std::lock_guard<std::mutex> lk(tMutex_);
+    AdvanceLocked(Clock::now());
+    return eRunning_;
+}
+
+std::vector<std::uint8_t> VirtualTablet::Flash() {
+    std::lock_guard<std::mutex> lk(tMutex_);
+    return vucFlash_;
+}
+
+std::vector<VirtualTablet::ReceivedFrame> VirtualTablet::Frames() {
+    std::lock_guard<std::mutex> lk(tMutex_);
+    return vtFrames_;
+}
+
+std::uint32_t VirtualTablet::FramesReceived() {
+    std::lock_guard<std::mutex> lk(tMutex_);
+    return ulFrames_;
+}
+
+std::uint32_t VirtualTablet::FirmwareInstalls() {
+    std::lock_guard<std::mutex> lk(tMutex_);
+    return ulInstalls_;
+}
+
+bool VirtualTablet::WaitForFrames(std::uint32_t ulCount, std::uint32_t ulTimeoutMs) {
+    std::unique_lock<std::mutex> lk(tMutex_);
+    return tCv_.wait_for(lk, std::chrono::milliseconds(ulTimeoutMs), [&] { return ulFrames_ >= ulCount; });
+}
+
+bool VirtualTablet::WaitForPresence(bool bPresent, std::uint32_t ulTimeoutMs) {
+    std::unique_lock<std::mutex> lk(tMutex_);
+    const Clock::time_point tDeadline = Clock::now() + std::chrono::milliseconds(ulTimeoutMs);
+    for (;;) {
+        Clock::time_point tNow = Clock::now();
+        AdvanceLocked(tNow);
+        if (bPresent_ == bPresent) {
+            return true;
+        }
+        if (tNow >= tDeadline) {
+            return false;
+        }
+        Clock::time_point tNext = tDeadline;
+        if (bReturnScheduled_) {
+            tNext = std::min(tNext, tReturnAt_);
+        }
+        if (bLeaveScheduled_) {
+            tNext = std::min(tNext, tLeaveAt_);
+        }
+        tCv_.wait_until(lk, tNext);
+    }
+}
+
+void VirtualTablet::AddFault(const TabletFault& tFault) {
+    std::lock_guard<std::mutex> lk(tMutex_);
+    vtFaults_.push_back(tFault);
+}
+
+void VirtualTablet::ClearFaults() {
+    std::lock_guard<std::mutex> lk(tMutex_);
+    vtFaults_.clear();
+}
+
+void VirtualTablet::SetReplyDelayMs(std::uint32_t ulMs) {
+    std::lock_guard<std::mutex> lk(tMutex_);
+    ulReplyDelayMs_ = ulMs;
+}
+
+void VirtualTablet::SetReportListener(std::function<void()> fnListener) {
+    std::lock_guard<std::mutex> lk(tMutex_);
+    fnListener_ = std::move(fnListener);
+}
+
+void VirtualTablet::SetTimingHook(TimingHook fnHook) {
+    std::lock_guard<std::mutex> lk(tMutex_);
+    fnTiming_ = std::move(fnHook);
+}
+
+}  // namespace sim

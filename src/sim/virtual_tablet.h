@@ -1,0 +1,240 @@
+// The virtual tablet: the device side of the HID link, independent of any HID host. It takes output
+// reports, answers DRBD requests with input reports, runs the tablet's IAP (application and boot loader,
+// flash, package descrambling, image CRC check), leaves the bus and comes back, and keeps a log of every
+// frame it received. Fault knobs make it misbehave on chosen frames.
+//
+// Hosts reach it through WriteOutputReport / ReadInputReport (blocking) or PollInputReport (not
+// blocking, for event-driven harnesses). Every method is thread-safe. The tablet starts no thread: time
+// (delayed replies, coming back on the bus) is evaluated whenever a method is called.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <vector>
+
+#include "platform/hid_host.h"
+
+namespace sim {
+
+using Clock = std::chrono::steady_clock;
+
+// Command words the tablet understands (third CmdCode word; the first two are 0x0000 and 0x0301).
+inline constexpr std::uint16_t kCmdGetState = 0x0101;
+inline constexpr std::uint16_t kCmdSetState = 0x0102;
+inline constexpr std::uint16_t kCmdStart = 0x0103;
+inline constexpr std::uint16_t kCmdSendPackage = 0x0104;
+inline constexpr std::uint16_t kCmdSendVersionFileInfo = 0x0105;
+inline constexpr std::uint16_t kCmdSetUpgradeTarget = 0x0106;
+inline constexpr std::uint16_t kCmdGetRunningRegion = 0x0107;
+
+// Statuses the tablet answers with (RspRet).
+inline constexpr std::uint16_t kStatusOk = 0;
+inline constexpr std::uint16_t kStatusPkgHeader = 1;
+inline constexpr std::uint16_t kStatusMsgLen = 5;
+inline constexpr std::uint16_t kStatusCmdCode = 6;
+inline constexpr std::uint16_t kStatusParaLen = 7;
+inline constexpr std::uint16_t kStatusCrc = 8;
+inline constexpr std::uint16_t kStatusParaValue = 9;
+inline constexpr std::uint16_t kStatusNoCondition = 11;
+inline constexpr std::uint16_t kStatusDevOpt = 12;  // image CRC mismatch after the last package
+
+inline constexpr std::uint32_t kNeverMs = 0xFFFFFFFFu;  // "does not come back"
+
+enum class TabletFirmware { kApplication, kBootLoader };
+
+// Collection presets.
+HidCaps VendorCollectionCaps(std::uint16_t usInputBytes, std::uint16_t usOutputBytes);
+HidCaps DigitizerCollectionCaps();  // pen input, no output report
+HidCaps MouseCollectionCaps();
+
+// A fault: what the tablet does wrong, and on which received frame.
+struct TabletFault {
+    enum class Kind {
+        kBadCrc,         // answers with a corrupted frame CRC (the request is carried out)
+        kStatus,         // answers with RspRet = ulValue and does nothing else
+        kNoReply,        // swallows the request: no reply, nothing carried out
+        kShortReport,    // the reply report is ulValue bytes long (0: one byte short)
+        kWrongReportId,  // the reply report carries report ID ulValue (0: 0xFB)
+        kLeaveBus,       // leaves the bus on receipt, no reply; back after ulValue ms (kNeverMs: never)
+        kSlowReply,      // the reply comes ulValue ms late
+        kMsgLen,         // the reply's MsgLen field says ulValue (frame bytes and CRC as for the real length)
+        kRawReport,      // answers with vucReport as the whole input report, nothing carried out
+    };
+    Kind eKind = Kind::kNoReply;
+    std::uint32_t ulAtFrame = 0;    // fires on frame number ulAtFrame (1 = the first one received); 0: any
+    std::uint16_t usAtCommand = 0;  // fires only on this command word; 0: any
+    std::uint32_t ulTimes = 1;      // fires this often; 0: every time it matches
+    std::uint32_t ulValue = 0;
+    std::vector<std::uint8_t> vucReport;
+};
+
+class VirtualTablet {
+  public:
+    struct Config {
+        int iModelIndex = 0;                    // DeviceTable row presented
+        std::uint16_t usVid = 0;                // 0: the row's vendor ID
+        std::uint16_t usPid = 0;                // 0: the row's product ID
+        std::vector<HidCaps> vtCollections;     // empty: a digitizer collection, then the vendor collection
+        std::uint16_t usInputReportBytes = 64;  // vendor collection, report ID included
+        std::uint16_t usOutputReportBytes = 1056;  // vendor collection, report ID included
+        TabletFirmware eStartIn = TabletFirmware::kApplication;
+        std::uint32_t ulFlashBytes = 256 * 1024;
+        std::uint32_t ulRebootMs = 50;  // time off the bus after IapSetState and after the last package
+        std::uint16_t usBootPackageLength = 1024;  // answer to IapGetRunningRegion
+        std::uint8_t ucFlashFill = 0x5A;           // flash content before the first erase
+    };
+
+    // One output report as the tablet received it.
+    struct ReceivedFrame {
+        std::uint32_t ulNumber = 0;           // 1 for the first report received
+        std::vector<std::uint8_t> vucReport;  // the whole output report, report ID included
+        std::vector<std::uint8_t> vucFrame;   // the frame inside it (MsgLen + 9 bytes), empty when unreadable
+        std::uint16_t usCommand = 0;          // third command word, 0 when unreadable
+        std::uint16_t usSeqNum = 0;
+        bool bFrameOk = false;  // header, length and CRC valid
+    };
+
+    // What one exchange moves; handed to the timing hook.
+    struct ExchangeInfo {
+        std::uint16_t usCommand;
+        std::uint32_t ulFrameBytes;
+        std::uint32_t ulOutputReportBytes;
+        std::uint32_t ulInputReportBytes;
+    };
+    // How long the write blocks, and how long after the write the reply report is readable.
+    struct ExchangeTiming {
+        std::chrono::microseconds tWrite{0};
+        std::chrono::microseconds tReply{0};
+    };
+    using TimingHook = std::function<ExchangeTiming(const ExchangeInfo&)>;
+
+    enum class PollResult { kReport, kNothingYet, kGone };
+
+    explicit VirtualTablet(Config tConfig);
+    VirtualTablet(const VirtualTablet&) = delete;
+    VirtualTablet& operator=(const VirtualTablet&) = delete;
+
+    // ---- Identity -------------------------------------------------------------------------------
+    std::uint16_t VendorId() const { return usVid_; }
+    std::uint16_t ProductId() const { return usPid_; }
+    const std::vector<HidCaps>& Collections() const { return vtCollections_; }
+    // Index of the vendor collection in Collections(), -1 when the tablet has none.
+    int VendorCollection() const { return iVendorCollection_; }
+    // A report descriptor with all collections (one interface), lengths as Collections() gives them.
+    std::vector<std::uint8_t> ReportDescriptor() const;
+
+    // ---- Bus --------------------------------------------------------------------------------------
+    // 1 when on the bus; *pulGeneration counts the times it (re)appeared (handles of an earlier
+    // generation are dead).
+    bool Present(std::uint32_t* pulGeneration = nullptr);
+    // Leaves the bus now; comes back after ulBackAfterMs in eBackIn (kNeverMs: stays away).
+    void LeaveBus(std::uint32_t ulBackAfterMs, TabletFirmware eBackIn);
+    void LeaveBus(std::uint32_t ulBackAfterMs = kNeverMs);
+    // Comes back now, if away.
+    void ComeBack();
+
+    // ---- Host side --------------------------------------------------------------------------------
+    // One output report on collection uCollection of generation ulGeneration. 1 when accepted: the
+    // report has exactly the collection's output length and report ID 0xFD, and the tablet is present
+    // in that generation. Blocks for the timing hook's write time.
+    int WriteOutputReport(std::uint32_t ulGeneration, std::size_t uCollection, const std::uint8_t* pucReport,
+                          std::uint32_t ulLen);
+    // Takes the next input report due on collection uCollection: copies at most ulCap bytes.
+    PollResult PollInputReport(std::uint32_t ulGeneration, std::size_t uCollection, std::uint8_t* pucBuf,
+                               std::uint32_t ulCap, std::uint32_t* pulGot, Clock::time_point* ptNextDue);
+    // Blocks until a report is due (1), or the tablet left that generation or bCancel is set (0).
+    int ReadInputReport(std::uint32_t ulGeneration, std::size_t uCollection, std::uint8_t* pucBuf,
+                        std::uint32_t ulCap, std::uint32_t* pulGot, const std::atomic<bool>& bCancel);
+    // Wakes blocked readers so that they look at their cancel flag again.
+    void WakeReaders();
+    // Called (without the tablet's lock) after each accepted output report, for hosts that do not
+    // block in ReadInputReport: poll then, and again at the due time PollInputReport gives.
+    void SetReportListener(std::function<void()> fnListener);
+
+    // ---- What tests look at -------------------------------------------------------------------------
+    TabletFirmware Running();
+    std::vector<std::uint8_t> Flash();
+    std::vector<ReceivedFrame> Frames();
+    std::uint32_t FramesReceived();
+    std::uint32_t FirmwareInstalls();  // images accepted with a matching CRC
+    // Waits until at least ulCount frames were received; false after ulTimeoutMs.
+    bool WaitForFrames(std::uint32_t ulCount, std::uint32_t ulTimeoutMs);
+    // Waits until Present() is bPresent; false after ulTimeoutMs.
+    bool WaitForPresence(bool bPresent, std::uint32_t ulTimeoutMs);
+
+    // ---- Knobs ----------------------------------------------------------------------------------------
+    void AddFault(const TabletFault& tFault);
+    void ClearFaults();
+    void SetReplyDelayMs(std::uint32_t ulMs);  // every reply, on top of the timing hook
+    void SetTimingHook(TimingHook fnHook);
+
+  private:
+    struct Pending {
+        std::uint32_t ulGeneration;
+        Clock::time_point tDue;
+        std::vector<std::uint8_t> vucReport;
+    };
+    struct Reply {
+        bool bSend = false;
+        std::uint16_t usStatus = kStatusOk;
+        std::vector<std::uint8_t> vucParams;
+        bool bLeaveAfter = false;
+        TabletFirmware eBackIn = TabletFirmware::kApplication;
+    };
+
+    void AdvanceLocked(Clock::time_point tNow);
+    void LeaveLocked(Clock::time_point tAt, std::uint32_t ulBackAfterMs, TabletFirmware eBackIn);
+    PollResult PollLocked(std::uint32_t ulGeneration, std::size_t uCollection, std::uint8_t* pucBuf,
+                          std::uint32_t ulCap, std::uint32_t* pulGot, Clock::time_point* ptNextDue);
+    // Logs the report, applies the faults, runs the request and queues the reply, due at tAnswerAt
+    // plus the reply delays.
+    void HandleReportLocked(const std::uint8_t* pucReport, std::uint32_t ulLen, Clock::time_point tAnswerAt);
+    Reply RunCommandLocked(std::uint16_t usCommand, const std::uint8_t* pucPara, std::uint32_t ulParaLen);
+    Reply RunPackageLocked(const std::uint8_t* pucPara, std::uint32_t ulParaLen);
+    std::vector<TabletFault> TakeFaultsLocked(std::uint32_t ulFrame, std::uint16_t usCommand);
+
+    const Config tConfig_;
+    std::uint16_t usVid_ = 0;
+    std::uint16_t usPid_ = 0;
+    std::vector<HidCaps> vtCollections_;
+    int iVendorCollection_ = -1;
+    std::uint16_t usInLen_ = 0;
+    std::uint16_t usOutLen_ = 0;
+
+    std::mutex tMutex_;
+    std::condition_variable tCv_;
+    // Bus
+    bool bPresent_ = true;
+    std::uint32_t ulGeneration_ = 1;
+    bool bLeaveScheduled_ = false;
+    Clock::time_point tLeaveAt_;
+    std::uint32_t ulLeaveBackAfterMs_ = kNeverMs;
+    TabletFirmware eLeaveBackIn_ = TabletFirmware::kApplication;
+    bool bReturnScheduled_ = false;
+    Clock::time_point tReturnAt_;
+    TabletFirmware eReturnIn_ = TabletFirmware::kApplication;
+    std::deque<Pending> tInput_;
+    // IAP
+    TabletFirmware eRunning_;
+    std::vector<std::uint8_t> vucFlash_;
+    bool bErased_ = false;
+    bool bInfoKnown_ = false;
+    std::uint32_t ulImageLen_ = 0;
+    std::uint32_t ulImageCrc_ = 0;
+    std::uint8_t ucTarget_ = 0;
+    std::uint32_t ulInstalls_ = 0;
+    // Log and knobs
+    std::vector<ReceivedFrame> vtFrames_;
+    std::uint32_t ulFrames_ = 0;
+    std::vector<TabletFault> vtFaults_;
+    std::uint32_t ulReplyDelayMs_ = 0;
+    TimingHook fnTiming_;
+    std::function<void()> fnListener_;
+};
+
+}  // namespace sim
