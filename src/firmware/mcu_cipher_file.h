@@ -1,7 +1,9 @@
 // The scrambled firmware file (McuCipherFile): layout, encoder, decoder, header reader and check.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <ctime>
 
 #include "device/confg_file.h"
 
@@ -11,6 +13,9 @@ inline constexpr std::uint32_t kMcuPackageRecordBytes = 1025;  // data and key b
 inline constexpr std::uint32_t kMcuMaxImageBytes = 262144;
 inline constexpr std::uint32_t kMcuMaxPackages = kMcuMaxImageBytes / kMcuPackageDataBytes;
 inline constexpr std::uint32_t kMcuCipherReadLimit = 524288;
+// The largest McuCipherFile the encoder writes: the header and 256 records.
+inline constexpr std::uint32_t kMcuCipherMaxFileBytes =
+    kMcuCipherHeaderBytes + kMcuMaxPackages * kMcuPackageRecordBytes;
 
 // The 26-byte header as host values (the file holds it little-endian, packed).
 struct McuCipherFileHeader {
@@ -38,3 +43,37 @@ void XorWithKey(const std::uint8_t* pucSrc, std::uint8_t* pucDst, std::uint32_t 
 // descrambled image equal to McuCrc. Returns 1 for a sound file; otherwise prints the reason and
 // returns 0.
 int CheckMcuCipherFile(ConfgFile* ptConfgFile);
+
+// ---- Outcome-reporting forms of the encoder and decoder ------------------------------------------------
+// The same operations as EncodeMcuCipherFile / DecodeMcuCipherFile (which call these), returning 1 when
+// the output file was written and put in place, 0 after a failure line. The output file is written under
+// a temporary name beside it (its path followed by ".tmp"), flushed, then renamed over the target, so a
+// failed run leaves an existing output file as it was.
+int EncodeMcuCipherFileEx(ConfgFile* ptConfgFile);
+int DecodeMcuCipherFileEx(ConfgFile* ptConfgFile);
+
+// Reads the McuCipherFile and prints its header fields, its size and the outcome of the whole-file check
+// (for the firmware engineers' tool). Returns 1 when the file could be read and holds a whole header (the
+// fields were shown), else 0 after a failure line. *pbSound (may be null) receives 1 for a sound file.
+int PrintMcuCipherFileInfo(ConfgFile* ptConfgFile, int* pbSound);
+
+// ---- The file held in memory ------------------------------------------------------------------------------
+// The 26 header bytes, little-endian, into pucOut.
+void PackMcuCipherFileHeader(const McuCipherFileHeader* ptHeader, std::uint8_t* pucOut);
+// The header of a file of ulLen bytes at pucFile. Returns 0 (nothing read, *ptHeader unchanged) when the
+// file is shorter than the header.
+int UnpackMcuCipherFileHeader(const std::uint8_t* pucFile, std::uint32_t ulLen,
+                              McuCipherFileHeader* ptHeader);
+// The whole-file check on a McuCipherFile of ulLen bytes at pucFile; reads nothing at or beyond ulLen.
+// Returns 1 for a sound file; otherwise prints the reason and returns 0.
+int CheckMcuCipherFileBytes(const std::uint8_t* pucFile, std::uint32_t ulLen);
+
+// ---- Seams for tests ------------------------------------------------------------------------------------
+// The encoder takes the moment of encoding from the calendar clock: the header's local date and time, and
+// the seed of the standard generator that draws the key bytes and the filler. With bFixed 1 every later
+// encoding uses tNow instead; bFixed 0 returns to the clock.
+void McuCipherFileFixTime(int bFixed, std::time_t tNow);
+// The allocator of the working buffers (std::malloc when null); buffers are released with std::free.
+// Returns the allocator that was in use.
+using McuCipherAllocFn = void* (*)(std::size_t);
+McuCipherAllocFn McuCipherFileSetAllocator(McuCipherAllocFn pfnAlloc);

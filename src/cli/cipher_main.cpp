@@ -1,0 +1,8 @@
+// taveloiap-cipher: encodes, decodes, shows and checks McuCipherFiles with the firmware module.
+#include "cli/cipher_subcommand.h"
+#include "platform/os.h"
+
+int main(int argc, char** argv) {
+    PlatformConsoleInit();
+    return RunCipherTool(argc, argv);
+}

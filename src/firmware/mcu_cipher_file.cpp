@@ -1,0 +1,504 @@
+#include "firmware/mcu_cipher_file.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "drbd/drbd_frame.h"
+
+namespace {
+
+// ---- Console lines ----------------------------------------------------------------------------------
+// Failure lines carry the system's last error code at the moment of the failure.
+constexpr const char* kLineMcuVerAlloc =
+    "[Tavelo IAP]: IAP应用流程 |-> Error->McuVerFile动态内存申请失败（%d）\r\n";
+constexpr const char* kLineMcuCipherAlloc =
+    "[Tavelo IAP]: IAP应用流程 |-> Error->McuCipherFile动态内存申请失败（%d）\r\n";
+constexpr const char* kLineMcuClearVerAlloc =
+    "[Tavelo IAP]: IAP应用流程 |-> Error->McuClearVerFile动态内存申请失败（%d）\r\n";
+// Also the line for a McuClearVerFile that cannot be created.
+constexpr const char* kLineMcuVerOpen = "[Tavelo IAP]: IAP应用流程 |-> Error->McuVerFile打开错误（%d）\r\n";
+constexpr const char* kLineMcuCipherOpen =
+    "[Tavelo IAP]: IAP应用流程 |-> Error->McuCipherFile打开错误（%d）\r\n";
+constexpr const char* kLineMcuVerRead = "[Tavelo IAP]: IAP应用流程 |-> Error->McuVerFile读取错误（%d）\r\n";
+constexpr const char* kLineMcuCipherRead =
+    "[Tavelo IAP]: IAP应用流程 |-> Error->McuCipherFile读取错误（%d）\r\n";
+constexpr const char* kLineMcuCipherWrite =
+    "[Tavelo IAP]: IAP应用流程 |-> Error->McuCipherFile写入错误（%d）\r\n";
+constexpr const char* kLineMcuClearVerWrite =
+    "[Tavelo IAP]: IAP应用流程 |-> Error->McuClearVerFile写入错误（%d）\r\n";
+
+void PrintFailure(const char* strLine) {
+    int iErr = static_cast<int>(PlatformLastError());
+    std::printf(strLine, iErr);
+}
+
+// ---- Test seams -------------------------------------------------------------------------------------
+int bTimeFixed = 0;
+std::time_t tFixedTime = 0;
+McuCipherAllocFn pfnAllocator = nullptr;
+
+std::uint8_t* AllocBuffer(std::size_t szBytes) {
+    void* pv = pfnAllocator != nullptr ? pfnAllocator(szBytes) : std::malloc(szBytes);
+    return static_cast<std::uint8_t*>(pv);
+}
+
+std::time_t EncodingTime() {
+    return bTimeFixed ? tFixedTime : std::time(nullptr);
+}
+
+// ---- Little-endian fields ---------------------------------------------------------------------------
+void PutLe16(std::uint8_t* puc, std::uint16_t us) {
+    puc[0] = static_cast<std::uint8_t>(us & 0xFF);
+    puc[1] = static_cast<std::uint8_t>(us >> 8);
+}
+
+void PutLe32(std::uint8_t* puc, std::uint32_t ul) {
+    for (int k = 0; k < 4; ++k) {
+        puc[k] = static_cast<std::uint8_t>((ul >> (8 * k)) & 0xFF);
+    }
+}
+
+std::uint16_t GetLe16(const std::uint8_t* puc) {
+    return static_cast<std::uint16_t>(puc[0] | (static_cast<std::uint16_t>(puc[1]) << 8));
+}
+
+std::uint32_t GetLe32(const std::uint8_t* puc) {
+    return static_cast<std::uint32_t>(puc[0]) | (static_cast<std::uint32_t>(puc[1]) << 8) |
+           (static_cast<std::uint32_t>(puc[2]) << 16) | (static_cast<std::uint32_t>(puc[3]) << 24);
+}
+
+// ---- Layout -----------------------------------------------------------------------------------------
+std::uint32_t PackagesFor(std::uint32_t ulOrgMcuLen) {
+    return (ulOrgMcuLen + kMcuPackageDataBytes - 1) / kMcuPackageDataBytes;
+}
+
+// 1 when the header describes an image the encoder can produce and the file holds exactly its records.
+int LayoutIsSound(const McuCipherFileHeader* ptHeader, std::uint32_t ulFileLen) {
+    if (ptHeader->OrgMcuLen > kMcuMaxImageBytes) {
+        return 0;
+    }
+    std::uint32_t ulPackages = PackagesFor(ptHeader->OrgMcuLen);
+    return ptHeader->PackageCounter == ulPackages &&
+           ptHeader->LastPackageLen == ptHeader->OrgMcuLen % kMcuPackageDataBytes &&
+           ulFileLen == kMcuCipherHeaderBytes + ulPackages * kMcuPackageRecordBytes;
+}
+
+void PrintShortFile(std::uint32_t ulFileLen) {
+    std::printf("[Tavelo IAP]: IAP应用流程 |-> Error->McuCipherFile文件损坏 File<%u>, Header<%u>\r\n",
+                static_cast<unsigned>(ulFileLen), static_cast<unsigned>(kMcuCipherHeaderBytes));
+}
+
+void PrintBadLayout(std::uint32_t ulFileLen, const McuCipherFileHeader* ptHeader) {
+    std::printf(
+        "[Tavelo IAP]: IAP应用流程 |-> Error->McuCipherFile文件损坏 File<%u,%u,%u>, OrgMcuLen<%u>\r\n",
+        static_cast<unsigned>(ulFileLen), static_cast<unsigned>(ptHeader->PackageCounter),
+        static_cast<unsigned>(ptHeader->LastPackageLen), static_cast<unsigned>(ptHeader->OrgMcuLen));
+}
+
+// Unpacks the header of a file of ulFileLen bytes and checks it against the size; prints why not.
+int ReadSoundHeader(const std::uint8_t* pucFile, std::uint32_t ulFileLen, McuCipherFileHeader* ptHeader) {
+    if (!UnpackMcuCipherFileHeader(pucFile, ulFileLen, ptHeader)) {
+        PrintShortFile(ulFileLen);
+        return 0;
+    }
+    if (!LayoutIsSound(ptHeader, ulFileLen)) {
+        PrintBadLayout(ulFileLen, ptHeader);
+        return 0;
+    }
+    return 1;
+}
+
+// The plain image of a file whose layout is sound, into pucImage (OrgMcuLen bytes).
+void Descramble(const std::uint8_t* pucFile, const McuCipherFileHeader* ptHeader, std::uint8_t* pucImage) {
+    for (std::uint32_t i = 0; i < ptHeader->PackageCounter; ++i) {
+        std::uint32_t ulLen = kMcuPackageDataBytes;
+        if (i + 1 == ptHeader->PackageCounter && ptHeader->LastPackageLen != 0) {
+            ulLen = ptHeader->LastPackageLen;
+        }
+        const std::uint8_t* pucRecord = pucFile + kMcuCipherHeaderBytes + i * kMcuPackageRecordBytes;
+        XorWithKey(pucRecord, pucImage + i * kMcuPackageDataBytes, ulLen, pucRecord[kMcuPackageDataBytes]);
+    }
+}
+
+// The CRC check of a file whose layout is sound; pucImage is a work area of OrgMcuLen bytes.
+int ImageCrcMatches(const std::uint8_t* pucFile, const McuCipherFileHeader* ptHeader,
+                    std::uint8_t* pucImage) {
+    Descramble(pucFile, ptHeader, pucImage);
+    std::uint16_t usCrc = DrbdCrc16(pucImage, ptHeader->OrgMcuLen);
+    if (ptHeader->McuCrc != usCrc) {
+        std::printf(
+            "[Tavelo IAP]: IAP应用流程 |-> Error->McuCipherFile校验错误 McuCrc<0x%08X>, Crc<0x%04X>\r\n",
+            static_cast<unsigned>(ptHeader->McuCrc), static_cast<unsigned>(usCrc));
+        return 0;
+    }
+    return 1;
+}
+
+// ---- Files ------------------------------------------------------------------------------------------
+// Length of a NUL-terminated path field, or kPathFieldBytes when it holds no terminator.
+std::size_t PathLength(const char* strPath) {
+    const void* pvEnd = std::memchr(strPath, '\0', kPathFieldBytes);
+    return pvEnd == nullptr ? kPathFieldBytes
+                            : static_cast<std::size_t>(static_cast<const char*>(pvEnd) - strPath);
+}
+
+// Opens the McuCipherFile, reads at most kMcuCipherReadLimit bytes of it in one call into pucBuf and
+// closes it. Returns 1, or 0 after the open or read line.
+int LoadMcuCipherFile(ConfgFile* ptConfgFile, std::uint8_t* pucBuf, std::uint32_t* pulRead) {
+    ptConfgFile->hMcuCipherFile = kInvalidHandle;
+    if (PathLength(ptConfgFile->strMcuCipherFilePath) < kPathFieldBytes) {
+        ptConfgFile->hMcuCipherFile = PlatformFileOpenRead(ptConfgFile->strMcuCipherFilePath);
+    }
+    if (ptConfgFile->hMcuCipherFile == kInvalidHandle) {
+        PrintFailure(kLineMcuCipherOpen);
+        return 0;
+    }
+    int bRead = PlatformFileRead(ptConfgFile->hMcuCipherFile, pucBuf, kMcuCipherReadLimit, pulRead);
+    if (!bRead) {
+        PrintFailure(kLineMcuCipherRead);
+    }
+    PlatformFileClose(&ptConfgFile->hMcuCipherFile);
+    return bRead;
+}
+
+// An output file written under a temporary name beside its target and renamed over it when complete.
+struct TempOutput {
+    const char* strTarget = nullptr;
+    char strTempPath[kPathFieldBytes + 8] = {};
+    bool bCreated = false;
+};
+
+constexpr char kTempSuffix[] = ".tmp";
+
+// Creates the temporary file for strTarget into *ph. 1, or 0 with the system's error left set.
+int OpenTempOutput(const char* strTarget, TempOutput* ptTemp, PlatformHandle* ph) {
+    *ph = kInvalidHandle;
+    std::size_t szLen = PathLength(strTarget);
+    if (szLen == 0 || szLen >= kPathFieldBytes) {
+        // No usable path: the system's own refusal of an empty path gives the error code of the line.
+        PlatformHandle hNone = PlatformFileCreateWrite("");
+        PlatformFileClose(&hNone);
+        return 0;
+    }
+    ptTemp->strTarget = strTarget;
+    std::memcpy(ptTemp->strTempPath, strTarget, szLen);
+    std::memcpy(ptTemp->strTempPath + szLen, kTempSuffix, sizeof(kTempSuffix));
+    *ph = PlatformFileCreateWrite(ptTemp->strTempPath);
+    ptTemp->bCreated = *ph != kInvalidHandle;
+    return ptTemp->bCreated ? 1 : 0;
+}
+
+// Writes ulLen bytes to the temporary file, flushes and closes it, then puts it in place of the target.
+// Returns 1, or 0 after strWriteLine (the temporary file is then removed by DiscardTempOutput).
+int CommitTempOutput(TempOutput* ptTemp, PlatformHandle* ph, const std::uint8_t* puc, std::uint32_t ulLen,
+                     const char* strWriteLine) {
+    std::uint32_t ulWritten = 0;
+    if (!PlatformFileWrite(*ph, puc, ulLen, &ulWritten) || ulWritten != ulLen || !PlatformFileFlush(*ph)) {
+        PrintFailure(strWriteLine);
+        return 0;
+    }
+    PlatformFileClose(ph);
+    if (!PlatformFileReplace(ptTemp->strTempPath, ptTemp->strTarget)) {
+        PrintFailure(strWriteLine);
+        return 0;
+    }
+    ptTemp->bCreated = false;
+    return 1;
+}
+
+// Closes the temporary file if still open and removes it unless it was put in place.
+void DiscardTempOutput(TempOutput* ptTemp, PlatformHandle* ph) {
+    PlatformFileClose(ph);
+    if (ptTemp->bCreated) {
+        PlatformFileRemove(ptTemp->strTempPath);
+        ptTemp->bCreated = false;
+    }
+}
+
+// ---- Encoder ----------------------------------------------------------------------------------------
+// Reads the open McuVerFile and writes the McuCipherFile through the open temporary output.
+int EncodeOpenFiles(ConfgFile* ptConfgFile, TempOutput* ptTemp, std::uint8_t* pucPlain,
+                    std::uint8_t* pucOut) {
+    std::uint32_t ulRealReadBytesCnt = 0;
+    if (!PlatformFileRead(ptConfgFile->hMcuVerFile, pucPlain, kMcuMaxImageBytes, &ulRealReadBytesCnt)) {
+        PrintFailure(kLineMcuVerRead);
+        return 0;
+    }
+    PlatformFileClose(&ptConfgFile->hMcuVerFile);
+
+    McuCipherFileHeader tHeader = {};
+    tHeader.OrgMcuLen = ulRealReadBytesCnt;
+    tHeader.PackageCounter = static_cast<std::uint16_t>(ulRealReadBytesCnt / kMcuPackageDataBytes);
+    tHeader.LastPackageLen = static_cast<std::uint16_t>(ulRealReadBytesCnt % kMcuPackageDataBytes);
+    if (tHeader.LastPackageLen != 0) {
+        ++tHeader.PackageCounter;
+    }
+    std::printf("[Tavelo IAP]: OrgMcuLen:%u, PackageCounter:%u, LastPackageLen:%u\r\n",
+                static_cast<unsigned>(tHeader.OrgMcuLen), static_cast<unsigned>(tHeader.PackageCounter),
+                static_cast<unsigned>(tHeader.LastPackageLen));
+
+    std::time_t tNow = EncodingTime();
+    tHeader.Algo[0] = 0;
+    tHeader.Algo[1] = 1;
+    if (const std::tm* ptLocal = std::localtime(&tNow)) {
+        tHeader.Year = static_cast<std::uint16_t>(ptLocal->tm_year + 1900);
+        tHeader.Month = static_cast<std::uint16_t>(ptLocal->tm_mon + 1);
+        tHeader.Day = static_cast<std::uint16_t>(ptLocal->tm_mday);
+        tHeader.Hour = static_cast<std::uint16_t>(ptLocal->tm_hour);
+        tHeader.Minute = static_cast<std::uint16_t>(ptLocal->tm_min);
+        tHeader.Second = static_cast<std::uint16_t>(ptLocal->tm_sec);
+    }
+    // The CRC covers the image as read, before any filler.
+    tHeader.McuCrc = DrbdCrc16(pucPlain, ulRealReadBytesCnt);
+    PackMcuCipherFileHeader(&tHeader, pucOut);
+
+    std::srand(static_cast<unsigned>(tNow));
+    for (std::uint32_t i = 0; i < tHeader.PackageCounter; ++i) {
+        auto ucKey = static_cast<std::uint8_t>(std::rand() & 0xFF);
+        std::uint8_t* pucData = pucPlain + i * kMcuPackageDataBytes;
+        if (i + 1 == tHeader.PackageCounter && tHeader.LastPackageLen != 0) {
+            // Filler is drawn after the key, in ascending positions.
+            for (std::uint32_t j = tHeader.LastPackageLen; j < kMcuPackageDataBytes; ++j) {
+                pucData[j] = static_cast<std::uint8_t>(std::rand() & 0xFF);
+            }
+        }
+        std::uint8_t* pucRecord = pucOut + kMcuCipherHeaderBytes + i * kMcuPackageRecordBytes;
+        XorWithKey(pucData, pucRecord, kMcuPackageDataBytes, ucKey);
+        pucRecord[kMcuPackageDataBytes] = ucKey;
+    }
+    std::uint32_t ulFileLen = kMcuCipherHeaderBytes + tHeader.PackageCounter * kMcuPackageRecordBytes;
+    return CommitTempOutput(ptTemp, &ptConfgFile->hMcuCipherFile, pucOut, ulFileLen, kLineMcuCipherWrite);
+}
+
+// ---- Decoder ----------------------------------------------------------------------------------------
+int DecodeLoaded(ConfgFile* ptConfgFile, const std::uint8_t* pucFile, std::uint32_t ulRealReadBytesCnt,
+                 std::uint8_t* pucImage) {
+    McuCipherFileHeader tHeader = {};
+    if (!UnpackMcuCipherFileHeader(pucFile, ulRealReadBytesCnt, &tHeader)) {
+        PrintShortFile(ulRealReadBytesCnt);
+        return 0;
+    }
+    std::printf("[Tavelo IAP]: File<%u,%u,%u>, Algo<%u,%u>, Time<%u.%u.%u %u:%u:%u>\r\n",
+                static_cast<unsigned>(ulRealReadBytesCnt), static_cast<unsigned>(tHeader.PackageCounter),
+                static_cast<unsigned>(tHeader.LastPackageLen), static_cast<unsigned>(tHeader.Algo[0]),
+                static_cast<unsigned>(tHeader.Algo[1]), static_cast<unsigned>(tHeader.Year),
+                static_cast<unsigned>(tHeader.Month), static_cast<unsigned>(tHeader.Day),
+                static_cast<unsigned>(tHeader.Hour), static_cast<unsigned>(tHeader.Minute),
+                static_cast<unsigned>(tHeader.Second));
+    if (!LayoutIsSound(&tHeader, ulRealReadBytesCnt)) {
+        PrintBadLayout(ulRealReadBytesCnt, &tHeader);
+        return 0;
+    }
+    Descramble(pucFile, &tHeader, pucImage);
+
+    TempOutput tTemp;
+    if (!OpenTempOutput(ptConfgFile->strMcuClearVerFilePath, &tTemp, &ptConfgFile->hMcuClearVerFile)) {
+        PrintFailure(kLineMcuVerOpen);
+        return 0;
+    }
+    int bOk = CommitTempOutput(&tTemp, &ptConfgFile->hMcuClearVerFile, pucImage, tHeader.OrgMcuLen,
+                               kLineMcuClearVerWrite);
+    DiscardTempOutput(&tTemp, &ptConfgFile->hMcuClearVerFile);
+    return bOk;
+}
+
+}  // namespace
+
+void XorWithKey(const std::uint8_t* pucSrc, std::uint8_t* pucDst, std::uint32_t ulLen, std::uint8_t ucKey) {
+    for (std::uint32_t k = 0; k < ulLen; ++k) {
+        pucDst[k] = static_cast<std::uint8_t>(pucSrc[k] ^ ucKey);
+    }
+}
+
+void PackMcuCipherFileHeader(const McuCipherFileHeader* ptHeader, std::uint8_t* pucOut) {
+    pucOut[0] = ptHeader->Algo[0];
+    pucOut[1] = ptHeader->Algo[1];
+    PutLe16(pucOut + 2, ptHeader->Year);
+    PutLe16(pucOut + 4, ptHeader->Month);
+    PutLe16(pucOut + 6, ptHeader->Day);
+    PutLe16(pucOut + 8, ptHeader->Hour);
+    PutLe16(pucOut + 10, ptHeader->Minute);
+    PutLe16(pucOut + 12, ptHeader->Second);
+    PutLe16(pucOut + 14, ptHeader->PackageCounter);
+    PutLe16(pucOut + 16, ptHeader->LastPackageLen);
+    PutLe32(pucOut + 18, ptHeader->OrgMcuLen);
+    PutLe32(pucOut + 22, ptHeader->McuCrc);
+}
+
+int UnpackMcuCipherFileHeader(const std::uint8_t* pucFile, std::uint32_t ulLen,
+                              McuCipherFileHeader* ptHeader) {
+    if (ulLen < kMcuCipherHeaderBytes) {
+        return 0;
+    }
+    ptHeader->Algo[0] = pucFile[0];
+    ptHeader->Algo[1] = pucFile[1];
+    ptHeader->Year = GetLe16(pucFile + 2);
+    ptHeader->Month = GetLe16(pucFile + 4);
+    ptHeader->Day = GetLe16(pucFile + 6);
+    ptHeader->Hour = GetLe16(pucFile + 8);
+    ptHeader->Minute = GetLe16(pucFile + 10);
+    ptHeader->Second = GetLe16(pucFile + 12);
+    ptHeader->PackageCounter = GetLe16(pucFile + 14);
+    ptHeader->LastPackageLen = GetLe16(pucFile + 16);
+    ptHeader->OrgMcuLen = GetLe32(pucFile + 18);
+    ptHeader->McuCrc = GetLe32(pucFile + 22);
+    return 1;
+}
+
+int CheckMcuCipherFileBytes(const std::uint8_t* pucFile, std::uint32_t ulLen) {
+    McuCipherFileHeader tHeader = {};
+    if (!ReadSoundHeader(pucFile, ulLen, &tHeader)) {
+        return 0;
+    }
+    std::uint8_t* pucImage = AllocBuffer(kMcuMaxImageBytes);
+    if (pucImage == nullptr) {
+        PrintFailure(kLineMcuCipherAlloc);
+        return 0;
+    }
+    int bSound = ImageCrcMatches(pucFile, &tHeader, pucImage);
+    std::free(pucImage);
+    return bSound;
+}
+
+int EncodeMcuCipherFileEx(ConfgFile* ptConfgFile) {
+    int bOk = 0;
+    TempOutput tTemp;
+    ptConfgFile->hMcuVerFile = kInvalidHandle;
+    ptConfgFile->hMcuCipherFile = kInvalidHandle;
+    std::uint8_t* pucPlain = AllocBuffer(kMcuMaxImageBytes);
+    std::uint8_t* pucOut = pucPlain != nullptr ? AllocBuffer(kMcuCipherMaxFileBytes) : nullptr;
+    if (pucPlain == nullptr) {
+        PrintFailure(kLineMcuVerAlloc);
+    } else if (pucOut == nullptr) {
+        PrintFailure(kLineMcuCipherAlloc);
+    } else {
+        if (PathLength(ptConfgFile->strMcuVerFilePath) < kPathFieldBytes) {
+            ptConfgFile->hMcuVerFile = PlatformFileOpenRead(ptConfgFile->strMcuVerFilePath);
+        }
+        if (ptConfgFile->hMcuVerFile == kInvalidHandle) {
+            // The McuCipherFile is not touched.
+            PrintFailure(kLineMcuVerOpen);
+        } else if (!OpenTempOutput(ptConfgFile->strMcuCipherFilePath, &tTemp, &ptConfgFile->hMcuCipherFile)) {
+            PrintFailure(kLineMcuCipherOpen);
+        } else {
+            bOk = EncodeOpenFiles(ptConfgFile, &tTemp, pucPlain, pucOut);
+        }
+    }
+    std::free(pucPlain);
+    std::free(pucOut);
+    PlatformFileClose(&ptConfgFile->hMcuVerFile);
+    DiscardTempOutput(&tTemp, &ptConfgFile->hMcuCipherFile);
+    return bOk;
+}
+
+void EncodeMcuCipherFile(ConfgFile* ptConfgFile) {
+    EncodeMcuCipherFileEx(ptConfgFile);
+}
+
+int DecodeMcuCipherFileEx(ConfgFile* ptConfgFile) {
+    int bOk = 0;
+    ptConfgFile->hMcuCipherFile = kInvalidHandle;
+    ptConfgFile->hMcuClearVerFile = kInvalidHandle;
+    std::uint8_t* pucImage = AllocBuffer(kMcuMaxImageBytes);
+    std::uint8_t* pucFile = pucImage != nullptr ? AllocBuffer(kMcuCipherReadLimit) : nullptr;
+    std::uint32_t ulRealReadBytesCnt = 0;
+    if (pucImage == nullptr) {
+        PrintFailure(kLineMcuClearVerAlloc);
+    } else if (pucFile == nullptr) {
+        PrintFailure(kLineMcuCipherAlloc);
+    } else if (LoadMcuCipherFile(ptConfgFile, pucFile, &ulRealReadBytesCnt)) {
+        // The McuClearVerFile is only created once the McuCipherFile has been read and found whole.
+        bOk = DecodeLoaded(ptConfgFile, pucFile, ulRealReadBytesCnt, pucImage);
+    }
+    std::free(pucImage);
+    std::free(pucFile);
+    PlatformFileClose(&ptConfgFile->hMcuCipherFile);
+    PlatformFileClose(&ptConfgFile->hMcuClearVerFile);
+    return bOk;
+}
+
+void DecodeMcuCipherFile(ConfgFile* ptConfgFile) {
+    DecodeMcuCipherFileEx(ptConfgFile);
+}
+
+void ReadMcuCipherFileHeader(ConfgFile* ptConfgFile, std::uint32_t* pulOrgMcuLen, std::uint32_t* pulMcuCrc,
+                             std::uint32_t* pulLastPackageLen) {
+    std::uint8_t* pucFile = AllocBuffer(kMcuCipherReadLimit);
+    std::uint32_t ulRealReadBytesCnt = 0;
+    McuCipherFileHeader tHeader = {};
+    if (pucFile == nullptr) {
+        PrintFailure(kLineMcuCipherAlloc);
+    } else if (LoadMcuCipherFile(ptConfgFile, pucFile, &ulRealReadBytesCnt) &&
+               ReadSoundHeader(pucFile, ulRealReadBytesCnt, &tHeader)) {
+        *pulOrgMcuLen = tHeader.OrgMcuLen;
+        *pulMcuCrc = tHeader.McuCrc;
+        *pulLastPackageLen = tHeader.LastPackageLen;
+    }
+    std::free(pucFile);
+    PlatformFileClose(&ptConfgFile->hMcuCipherFile);
+}
+
+int CheckMcuCipherFile(ConfgFile* ptConfgFile) {
+    std::uint8_t* pucFile = AllocBuffer(kMcuCipherReadLimit);
+    std::uint32_t ulRealReadBytesCnt = 0;
+    int bSound = 0;
+    if (pucFile == nullptr) {
+        PrintFailure(kLineMcuCipherAlloc);
+    } else if (LoadMcuCipherFile(ptConfgFile, pucFile, &ulRealReadBytesCnt)) {
+        bSound = CheckMcuCipherFileBytes(pucFile, ulRealReadBytesCnt);
+    }
+    std::free(pucFile);
+    PlatformFileClose(&ptConfgFile->hMcuCipherFile);
+    return bSound;
+}
+
+int PrintMcuCipherFileInfo(ConfgFile* ptConfgFile, int* pbSound) {
+    if (pbSound != nullptr) {
+        *pbSound = 0;
+    }
+    std::uint8_t* pucFile = AllocBuffer(kMcuCipherReadLimit);
+    std::uint32_t ulRealReadBytesCnt = 0;
+    McuCipherFileHeader tHeader = {};
+    int bShown = 0;
+    if (pucFile == nullptr) {
+        PrintFailure(kLineMcuCipherAlloc);
+    } else if (LoadMcuCipherFile(ptConfgFile, pucFile, &ulRealReadBytesCnt)) {
+        if (!UnpackMcuCipherFileHeader(pucFile, ulRealReadBytesCnt, &tHeader)) {
+            PrintShortFile(ulRealReadBytesCnt);
+        } else {
+            bShown = 1;
+            std::printf("McuCipherFile:  %s\r\n", ptConfgFile->strMcuCipherFilePath);
+            std::printf("File size:      %u bytes\r\n", static_cast<unsigned>(ulRealReadBytesCnt));
+            std::printf("Algo:           %u,%u\r\n", static_cast<unsigned>(tHeader.Algo[0]),
+                        static_cast<unsigned>(tHeader.Algo[1]));
+            std::printf("Encoded:        %04u-%02u-%02u %02u:%02u:%02u\r\n",
+                        static_cast<unsigned>(tHeader.Year), static_cast<unsigned>(tHeader.Month),
+                        static_cast<unsigned>(tHeader.Day), static_cast<unsigned>(tHeader.Hour),
+                        static_cast<unsigned>(tHeader.Minute), static_cast<unsigned>(tHeader.Second));
+            std::printf("PackageCounter: %u\r\n", static_cast<unsigned>(tHeader.PackageCounter));
+            std::printf("LastPackageLen: %u\r\n", static_cast<unsigned>(tHeader.LastPackageLen));
+            std::printf("OrgMcuLen:      %u\r\n", static_cast<unsigned>(tHeader.OrgMcuLen));
+            std::printf("McuCrc:         0x%08X\r\n", static_cast<unsigned>(tHeader.McuCrc));
+            int bSound = CheckMcuCipherFileBytes(pucFile, ulRealReadBytesCnt);
+            std::printf("Check:          %s\r\n", bSound ? "sound" : "FAILED");
+            if (pbSound != nullptr) {
+                *pbSound = bSound;
+            }
+        }
+    }
+    std::free(pucFile);
+    PlatformFileClose(&ptConfgFile->hMcuCipherFile);
+    return bShown;
+}
+
+void McuCipherFileFixTime(int bFixed, std::time_t tNow) {
+    bTimeFixed = bFixed;
+    tFixedTime = tNow;
+}
+
+McuCipherAllocFn McuCipherFileSetAllocator(McuCipherAllocFn pfnAlloc) {
+    McuCipherAllocFn pfnOld = pfnAllocator;
+    pfnAllocator = pfnAlloc;
+    return pfnOld;
+}
