@@ -237,7 +237,7 @@ int Read(void*, PlatformHandle hRead, PlatformHandle hEvent, std::uint8_t* pucBu
     tOverlapped.hEvent = ToHandle(hEvent);
     ResetEvent(ToHandle(hEvent));
     DWORD dwGot = 0;
-    if (!ReadFile(ToHandle(hRead), pucBuf, ulLen, &dwGot, &tOverlapped) &&
+    if (!ReadFile(ToHandle(hRead), pucBuf, ulLen, nullptr, &tOverlapped) &&
         GetLastError() != ERROR_IO_PENDING) {
         // Not even started: the event would never be signalled, so this is a failed read.
         return 0;
