@@ -37,3 +37,11 @@ int RunEncodeSubcommand(int iOperandCount, char** ppcOperands);
 int RunDecodeSubcommand(int iOperandCount, char** ppcOperands);
 int RunInfoSubcommand(int iOperandCount, char** ppcOperands);
 int RunVerifySubcommand(int iOperandCount, char** ppcOperands);
+
+// ---- Handlers (diag_commands.cpp): the diagnostic utilities and the serial link, which the console
+// program itself never calls ----
+// hexdump FILE [N]: FILE as hex dumps of N bytes each (default 16), each titled with its offset.
+int RunHexdumpSubcommand(int iOperandCount, char** ppcOperands);
+// serial-check [PATTERN]: the serial dialogue; opens the port named at 115200 8N1, shows the settings in
+// force and closes it again. PATTERN (Linux) maps the numbers onto nodes, "%u" standing for the number.
+int RunSerialCheckSubcommand(int iOperandCount, char** ppcOperands);

@@ -17,7 +17,7 @@ namespace {
 
 const std::string kUsage =
     "usage: taveloiap-cipher encode PLAIN CIPHER | decode CIPHER CLEAR | info CIPHER | verify CIPHER | "
-    "--help\r\n";
+    "hexdump FILE [N] | serial-check [PATTERN] | --help\r\n";
 
 void WriteFile(const fs::path& p, const Bytes& b) {
     std::ofstream out(p, std::ios::binary | std::ios::trunc);
@@ -153,6 +153,21 @@ TEST_F(CipherToolTest, FailedOperationsExitNonZeroAndKeepExistingFiles) {
     EXPECT_NE(out_.find(kDamaged + "Check:          FAILED\r\n"), std::string::npos);
     EXPECT_EQ(Run("verify " + Path("cipher.bin")), 1);
     EXPECT_EQ(out_, kDamaged + (dir_ / "cipher.bin").string() + ": FAILED\r\n");
+}
+
+// The two subcommands of the diagnostic utilities and the serial link, as wired into the tool.
+TEST_F(CipherToolTest, HexdumpAndSerialCheckAreReachable) {
+    WriteFile(dir_ / "frame.bin", Bytes{0x01, 0xAB});
+    const std::string strPattern = "'" + (dir_ / "port%u").string() + "'";
+    EXPECT_EQ(Run("hexdump " + Path("frame.bin")), 0);
+    EXPECT_EQ(out_, (dir_ / "frame.bin").string() + ": 2 bytes\r\n00000000\r\n    0x01 0xAB \r\n");
+    EXPECT_EQ(Run("hexdump " + Path("frame.bin") + " 0"), 2);
+    EXPECT_EQ(Run("hexdump " + Path("missing.bin")), 1);
+
+    // Standard input is empty: the dialogue asks once and gives up.
+    EXPECT_EQ(Run("serial-check " + strPattern), 1);
+    EXPECT_NE(out_.find("请输入串口号：\r\nserial-check: no port was opened and set.\r\n"),
+              std::string::npos);
 }
 
 }  // namespace
