@@ -20,7 +20,13 @@ done < <(git ls-files 'src/*.cpp' 'src/*.h' 'src/*.inc')
 
 echo "-- 32-bit Windows programs (preset win32)"
 cmake --preset win32 -DTAVELO_WERROR=ON >/dev/null
-cmake --build --preset win32 -j"$jobs"
+if cmake --build --preset win32 --target help | grep -qx '\.\.\. TaveloIAP-zh'; then
+  cmake --build --preset win32 -j"$jobs" --target TaveloIAP TaveloIAP-zh
+  ls -l build/win32/bin/TaveloIAP.exe build/win32/bin/TaveloIAP-zh.exe
+else
+  # Before the console program exists: the libraries and the tools.
+  cmake --build --preset win32 -j"$jobs"
+fi
 
 echo "-- x86_64 Windows tests (preset win64-test), run under wine64"
 cmake --preset win64-test -DTAVELO_WERROR=ON >/dev/null
