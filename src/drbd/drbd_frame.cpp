@@ -45,8 +45,8 @@ std::uint16_t DrbdCrc16(const std::uint8_t* pucData, std::uint32_t ulLen) {
     return static_cast<std::uint16_t>(usCrc ^ 0xFFFF);
 }
 
-std::uint16_t DrbdBuildFrame(std::uint8_t* pucFrame, const DrbdCmdCode* ptCmdCode, const std::uint8_t* pucPara,
-                             std::uint16_t usParaLen) {
+std::uint16_t DrbdBuildFrame(std::uint8_t* pucFrame, const DrbdCmdCode* ptCmdCode,
+                             const std::uint8_t* pucPara, std::uint16_t usParaLen) {
     pucFrame[kDrbdOffPkgHeader] = 0x89;
     pucFrame[kDrbdOffTransAddr] = 0xFF;
     pucFrame[kDrbdOffRecvAddr] = 0xFF;
@@ -64,8 +64,12 @@ std::uint16_t DrbdBuildFrame(std::uint8_t* pucFrame, const DrbdCmdCode* ptCmdCod
     return static_cast<std::uint16_t>(usParaLen + 15);
 }
 
-std::uint16_t DrbdSequenceCounterValue() { return DrbdSequenceCounter; }
-void DrbdSequenceCounterSet(std::uint16_t usValue) { DrbdSequenceCounter = usValue; }
+std::uint16_t DrbdSequenceCounterValue() {
+    return DrbdSequenceCounter;
+}
+void DrbdSequenceCounterSet(std::uint16_t usValue) {
+    DrbdSequenceCounter = usValue;
+}
 
 const std::uint8_t* DrbdCheckReply(const std::uint8_t* pucRxFrame, std::uint16_t usRxLen,
                                    const DrbdCmdCode* /*ptCmdCode*/, std::uint32_t* peErrCode) {
@@ -91,9 +95,11 @@ const std::uint8_t* DrbdCheckReply(const std::uint8_t* pucRxFrame, std::uint16_t
 
 void PrintResponseStatus(std::uint32_t eErrCode) {
     if (eErrCode < static_cast<std::uint32_t>(kResponseStatusCount)) {
-        std::printf("[Tavelo IAP]:  <- ServerResponseStatus is %s\r\n", ResponseStatusTable[eErrCode].strName);
+        std::printf("[Tavelo IAP]:  <- ServerResponseStatus is %s\r\n",
+                    ResponseStatusTable[eErrCode].strName);
     } else {
-        std::printf("[Tavelo IAP]:  <- ServerResponseStatus is Unknown(%u)\r\n", static_cast<unsigned>(eErrCode));
+        std::printf("[Tavelo IAP]:  <- ServerResponseStatus is Unknown(%u)\r\n",
+                    static_cast<unsigned>(eErrCode));
     }
 }
 
@@ -115,7 +121,7 @@ int CheckTrailingCrc(const std::uint8_t* pucData, std::uint32_t ulLen) {
     if (ulLen < 2) {
         return 0;
     }
-    std::uint16_t usStored =
-        static_cast<std::uint16_t>(pucData[ulLen - 2] | (static_cast<std::uint16_t>(pucData[ulLen - 1]) << 8));
+    std::uint16_t usStored = static_cast<std::uint16_t>(
+        pucData[ulLen - 2] | (static_cast<std::uint16_t>(pucData[ulLen - 1]) << 8));
     return DrbdCrc16(pucData, ulLen - 2) == usStored ? 1 : 0;
 }

@@ -54,8 +54,8 @@ std::uint16_t DrbdCrc16(const std::uint8_t* pucData, std::uint32_t ulLen);
 // Builds a request frame in pucFrame: header, SeqNum from the process-wide counter (which then counts
 // on, wrapping after 65535), command words, MsgLen = N + 6, parameters (copied from pucPara when given,
 // else already at offset 13) and CRC. Returns the frame length N + 15.
-std::uint16_t DrbdBuildFrame(std::uint8_t* pucFrame, const DrbdCmdCode* ptCmdCode, const std::uint8_t* pucPara,
-                             std::uint16_t usParaLen);
+std::uint16_t DrbdBuildFrame(std::uint8_t* pucFrame, const DrbdCmdCode* ptCmdCode,
+                             const std::uint8_t* pucPara, std::uint16_t usParaLen);
 
 // The value the next DrbdBuildFrame will put into SeqNum; and a way for tests to set it.
 std::uint16_t DrbdSequenceCounterValue();

@@ -9,7 +9,9 @@ StdoutCapture::StdoutCapture() {
     dup2(fileno(ptTemp_), 1);
 }
 
-StdoutCapture::~StdoutCapture() { Finish(); }
+StdoutCapture::~StdoutCapture() {
+    Finish();
+}
 
 std::string StdoutCapture::Finish() {
     if (bDone_) {

@@ -5,13 +5,13 @@
 #include <string>
 
 class StdoutCapture {
-public:
+  public:
     StdoutCapture();
     ~StdoutCapture();
     // Stops capturing (if still running) and returns everything printed since construction.
     std::string Finish();
 
-private:
+  private:
     int iSavedFd_ = -1;
     std::FILE* ptTemp_ = nullptr;
     std::string strResult_;

@@ -1,0 +1,177 @@
+#include "app/app_main.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "app/console_texts.h"
+#include "device/confg_file.h"
+#include "device/device_table.h"
+#include "drbd/com_resource.h"
+#include "drbd/iap_commands.h"
+#include "hidlink/hidlink.h"
+
+namespace {
+
+constexpr std::size_t kPresDbgParaBytes = 36;
+constexpr std::size_t kKeyValueChars = 30;  // 29 characters and the terminator
+
+void* DefaultAlloc(AppRecord, std::size_t szBytes) {
+    return std::malloc(szBytes);
+}
+AppAllocFn g_pfnAlloc = DefaultAlloc;
+
+// The debug-parameter block lives until the process ends; nothing reads or writes it.
+void* g_ptPresDbgPara = nullptr;
+
+void PrintEraseLine() {
+    std::printf("\r[Tavelo IAP]:%60s", "");
+}
+
+// Reads one input line: keeps its first 29 characters in strKeyValue and drops the rest of the line
+// and its line end, so an over-long line is one choice. Returns 0 at the end of input with nothing read.
+int ReadMenuLine(char* strKeyValue) {
+    std::size_t szKept = 0;
+    bool bAny = false;
+    for (;;) {
+        int c = std::getchar();
+        if (c == EOF) {
+            break;
+        }
+        bAny = true;
+        if (c == '\n') {
+            break;
+        }
+        if (szKept < kKeyValueChars - 1) {
+            strKeyValue[szKept++] = static_cast<char>(c);
+        }
+    }
+    strKeyValue[szKept] = '\0';
+    return bAny ? 1 : 0;
+}
+
+// atoi's rules (leading blanks, sign, digits, rest ignored; no number gives 0), without its undefined
+// behaviour on overflow.
+long MenuValue(const char* strKeyValue) {
+    errno = 0;
+    long lValue = std::strtol(strKeyValue, nullptr, 10);
+    return errno == ERANGE ? LONG_MIN : lValue;
+}
+
+}  // namespace
+
+void SetAppAllocator(AppAllocFn pfnAlloc) {
+    g_pfnAlloc = pfnAlloc != nullptr ? pfnAlloc : DefaultAlloc;
+}
+
+int ShowMenu() {
+    char strKeyValue[kKeyValueChars];
+    for (;;) {
+        std::printf("\r\n");
+        std::printf("%s", kConsoleTexts.strMenuEntries);
+        std::printf("%s", kConsoleTexts.strMenuPrompt);
+        std::memset(strKeyValue, 0, sizeof(strKeyValue));
+        if (ReadMenuLine(strKeyValue) == 0) {
+            // End of input: nobody is left to choose, so the program ends as on choice 2.
+            std::printf("\r\n");
+            return 2;
+        }
+        long lChoice = MenuValue(strKeyValue);
+        if (lChoice == 1) {
+            return 1;
+        }
+        if (lChoice == 2) {
+            std::printf("\r\n");
+            return 2;
+        }
+    }
+}
+
+int TaveloIapMain() {
+    PlatformConsoleInit();
+
+    auto* ptComResource = static_cast<ComResource*>(g_pfnAlloc(E_AppRecord_ComResource, sizeof(ComResource)));
+    auto* ptConfgFile = static_cast<ConfgFile*>(g_pfnAlloc(E_AppRecord_ConfgFile, sizeof(ConfgFile)));
+    auto* punPrtcDRBDCmdUnion =
+        static_cast<PrtcDRBDCmdUnion*>(g_pfnAlloc(E_AppRecord_CmdUnion, sizeof(PrtcDRBDCmdUnion)));
+    HidResource* ptHidResource = GetHidResource();
+    void* ptPresDbgPara = g_pfnAlloc(E_AppRecord_PresDbgPara, kPresDbgParaBytes);
+    g_ptPresDbgPara = ptPresDbgPara;
+
+    bool bRecordsReady = false;
+    if (ptComResource == nullptr) {
+        std::printf("[Tavelo IAP]: Error -> ptComResource Malloc\r\n");
+    } else if (ptConfgFile == nullptr) {
+        std::printf("[Tavelo IAP]: Error -> ptConfgFile Malloc\r\n");
+    } else if (ptPresDbgPara == nullptr) {
+        std::printf("[Tavelo IAP]: Error -> ptPresDbgPara Malloc\r\n");
+    } else if (punPrtcDRBDCmdUnion == nullptr) {
+        std::printf("[Tavelo IAP]: Error -> punPrtcDRBDCmdUnion Malloc\r\n");
+    } else {
+        bRecordsReady = true;
+    }
+
+    if (bRecordsReady) {
+        std::memset(ptComResource, 0, sizeof(ComResource));
+        ptComResource->hComPort = kInvalidHandle;
+        std::memset(ptConfgFile, 0, sizeof(ConfgFile));
+        // Every handle field starts as "not open": a zero would name standard input on POSIX systems.
+        ptConfgFile->hMcuVerFile = kInvalidHandle;
+        ptConfgFile->hChecksumFile = kInvalidHandle;
+        ptConfgFile->hMcuCipherFile = kInvalidHandle;
+        ptConfgFile->hMcuClearVerFile = kInvalidHandle;
+        // Cleared so that no decision is ever taken on bytes nobody wrote.
+        std::memset(punPrtcDRBDCmdUnion, 0, sizeof(PrtcDRBDCmdUnion));
+
+        std::printf("%s", kConsoleTexts.strHelpRule);
+        std::printf("%s", kConsoleTexts.strHelpHeading);
+        std::printf("%s", kConsoleTexts.strHelpStep1);
+        std::printf("%s", kConsoleTexts.strHelpStep2);
+        std::printf("%s", kConsoleTexts.strHelpStep3);
+        std::printf("%s", kConsoleTexts.strHelpRule);
+        std::printf("\r\n");
+
+        PrintEraseLine();
+        std::printf("%s", kConsoleTexts.strDetecting);
+        while (DetectHidDevice(ptHidResource) != 1) {
+        }
+
+        const DeviceEntry* ptDev = nullptr;
+        GetDeviceEntry(&ptDev, GetDeviceModelIndex());
+        PrintEraseLine();
+        std::printf(kConsoleTexts.strConnected, ptDev != nullptr ? ptDev->strModelName : "");
+
+        GetExeDirectory(ptConfgFile->strExeDir, ptConfgFile->wstrExeDir);
+        BuildFirmwarePath(E_FirmwareFile_McuVer, ptConfgFile->strExeDir, ptConfgFile->strMcuVerFilePath);
+        BuildFirmwarePath(E_FirmwareFile_Checksum, ptConfgFile->strExeDir, ptConfgFile->strChecksumFilePath);
+        BuildFirmwarePath(E_FirmwareFile_McuCipher, ptConfgFile->strExeDir,
+                          ptConfgFile->strMcuCipherFilePath);
+        BuildFirmwarePath(E_FirmwareFile_McuClearVer, ptConfgFile->strExeDir,
+                          ptConfgFile->strMcuClearVerFilePath);
+
+        while (ShowMenu() == 1) {
+            IapUpgradeFirmware(ptComResource, ptConfgFile, punPrtcDRBDCmdUnion);
+        }
+    }
+
+    // Shutdown: the link first (its reader stopped in order, each handle closed once), then the records.
+    if (bRecordsReady) {
+        HidLinkShutdown(ptHidResource);
+    }
+    std::free(punPrtcDRBDCmdUnion);
+    if (ptComResource != nullptr) {
+        if (bRecordsReady) {
+            PlatformFileClose(&ptComResource->hComPort);
+        }
+        std::free(ptComResource);
+    }
+    if (ptConfgFile != nullptr) {
+        if (bRecordsReady) {
+            PlatformFileClose(&ptConfgFile->hMcuVerFile);
+        }
+        std::free(ptConfgFile);
+    }
+    return 0;
+}

@@ -1,0 +1,21 @@
+// The console program: start-up, tablet wait, menu loop and shutdown.
+#pragma once
+
+#include <cstddef>
+
+// The whole program; returns the exit status (always 0).
+int TaveloIapMain();
+
+// Shows the menu and reads lines until the user chooses 1 or 2. The end of standard input counts as 2.
+int ShowMenu();
+
+// Which working record an allocation is for, in the order main acquires them.
+enum AppRecord {
+    E_AppRecord_ComResource,
+    E_AppRecord_ConfgFile,
+    E_AppRecord_CmdUnion,
+    E_AppRecord_PresDbgPara
+};
+// Allocation used for the working records; tests replace it to make one allocation fail.
+using AppAllocFn = void* (*)(AppRecord eRecord, std::size_t szBytes);
+void SetAppAllocator(AppAllocFn pfnAlloc);

@@ -1,0 +1,16 @@
+// The console texts that belong to the program's message language (English or Chinese build).
+#pragma once
+
+struct ConsoleTexts {
+    const char* strHelpRule;
+    const char* strHelpHeading;
+    const char* strHelpStep1;
+    const char* strHelpStep2;
+    const char* strHelpStep3;
+    const char* strDetecting;  // begins with "\r", no line end
+    const char* strConnected;  // %s = model name
+    const char* strMenuEntries;
+    const char* strMenuPrompt;
+};
+
+extern const ConsoleTexts kConsoleTexts;

@@ -1,0 +1,6 @@
+// TaveloIAP: the console program on the platform's own HID host. Command-line arguments are ignored.
+#include "app/app_main.h"
+
+int main() {
+    return TaveloIapMain();
+}

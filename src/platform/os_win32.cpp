@@ -1,0 +1,293 @@
+// Win32 implementation of the operating-system seam. Paths are in the system's ANSI code page and go
+// to the ANSI file interface; the console gets the program's bytes unchanged.
+#include <windows.h>
+
+#include <fcntl.h>
+#include <io.h>
+
+#include <climits>
+#include <cstdio>
+#include <new>
+
+#include "platform/os.h"
+
+const char kPathSeparator = '\\';
+
+namespace {
+HANDLE ToHandle(PlatformHandle h) {
+    return reinterpret_cast<HANDLE>(h);
+}
+PlatformHandle FromHandle(HANDLE h) {
+    return reinterpret_cast<PlatformHandle>(h);
+}
+
+// Win32 lengths are DWORD or int; the seam's are 32-bit unsigned. Capacities above INT_MAX are taken as
+// INT_MAX, which no path or text here comes near.
+int ClampToInt(std::uint32_t ul) {
+    return ul > static_cast<std::uint32_t>(INT_MAX) ? INT_MAX : static_cast<int>(ul);
+}
+
+PlatformHandle OpenUnshared(const char* strPath, DWORD dwAccess, DWORD dwDisposition) {
+    if (strPath == nullptr || strPath[0] == '\0') {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return kInvalidHandle;
+    }
+    HANDLE h = CreateFileA(strPath, dwAccess, 0, nullptr, dwDisposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    return h == INVALID_HANDLE_VALUE ? kInvalidHandle : FromHandle(h);
+}
+}  // namespace
+
+void PlatformConsoleInit() {
+    // Binary mode: the program's "\r\n" reaches the console as written, not as "\r\r\n". Unbuffered: the
+    // waiting and progress lines, which have no line end, show at once.
+    _setmode(_fileno(stdout), _O_BINARY);
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
+}
+
+void PlatformSleepMs(std::uint32_t ulMs) {
+    Sleep(ulMs);
+}
+
+std::uint64_t PlatformNowMs() {
+    return GetTickCount64();
+}
+
+std::uint32_t PlatformLastError() {
+    return GetLastError();
+}
+void PlatformSetLastError(std::uint32_t ulErr) {
+    SetLastError(ulErr);
+}
+std::uint32_t PlatformBadHandleError() {
+    return ERROR_INVALID_HANDLE;
+}
+
+// ---- Files ------------------------------------------------------------------------------------------
+PlatformHandle PlatformFileOpenRead(const char* strPath) {
+    return OpenUnshared(strPath, GENERIC_READ, OPEN_EXISTING);
+}
+
+PlatformHandle PlatformFileCreateWrite(const char* strPath) {
+    return OpenUnshared(strPath, GENERIC_WRITE, CREATE_ALWAYS);
+}
+
+namespace {
+// Reads up to ulLen bytes, going on after short reads until the end of the file. With ptPos the reads
+// start at that offset (positioned reads on a synchronous handle) instead of the current position.
+int ReadWhole(PlatformHandle h, const std::uint64_t* pullPos, void* pvBuf, std::uint32_t ulLen,
+              std::uint32_t* pulRead) {
+    if (pulRead != nullptr) {
+        *pulRead = 0;
+    }
+    if (h == kInvalidHandle) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return 0;
+    }
+    std::uint32_t ulDone = 0;
+    auto* puc = static_cast<unsigned char*>(pvBuf);
+    int iResult = 1;
+    while (ulDone < ulLen) {
+        DWORD dwGot = 0;
+        BOOL bOk;
+        if (pullPos != nullptr) {
+            OVERLAPPED tPos = {};
+            std::uint64_t ullAt = *pullPos + ulDone;
+            tPos.Offset = static_cast<DWORD>(ullAt & 0xFFFFFFFFu);
+            tPos.OffsetHigh = static_cast<DWORD>(ullAt >> 32);
+            bOk = ReadFile(ToHandle(h), puc + ulDone, ulLen - ulDone, &dwGot, &tPos);
+            if (!bOk && GetLastError() == ERROR_HANDLE_EOF) {
+                break;
+            }
+        } else {
+            bOk = ReadFile(ToHandle(h), puc + ulDone, ulLen - ulDone, &dwGot, nullptr);
+        }
+        if (!bOk) {
+            iResult = 0;
+            break;
+        }
+        if (dwGot == 0) {
+            break;
+        }
+        ulDone += dwGot;
+    }
+    if (pulRead != nullptr) {
+        *pulRead = ulDone;
+    }
+    return iResult;
+}
+}  // namespace
+
+int PlatformFileRead(PlatformHandle h, void* pvBuf, std::uint32_t ulLen, std::uint32_t* pulRead) {
+    return ReadWhole(h, nullptr, pvBuf, ulLen, pulRead);
+}
+
+int PlatformFileReadAt(PlatformHandle h, std::uint64_t ullOffset, void* pvBuf, std::uint32_t ulLen,
+                       std::uint32_t* pulRead) {
+    return ReadWhole(h, &ullOffset, pvBuf, ulLen, pulRead);
+}
+
+int PlatformFileWrite(PlatformHandle h, const void* pvBuf, std::uint32_t ulLen, std::uint32_t* pulWritten) {
+    if (pulWritten != nullptr) {
+        *pulWritten = 0;
+    }
+    if (h == kInvalidHandle) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return 0;
+    }
+    std::uint32_t ulDone = 0;
+    const auto* puc = static_cast<const unsigned char*>(pvBuf);
+    while (ulDone < ulLen) {
+        DWORD dwPut = 0;
+        if (!WriteFile(ToHandle(h), puc + ulDone, ulLen - ulDone, &dwPut, nullptr)) {
+            break;
+        }
+        if (dwPut == 0) {
+            SetLastError(ERROR_WRITE_FAULT);
+            break;
+        }
+        ulDone += dwPut;
+    }
+    if (pulWritten != nullptr) {
+        *pulWritten = ulDone;
+    }
+    return ulDone == ulLen ? 1 : 0;
+}
+
+int PlatformFileFlush(PlatformHandle h) {
+    if (h == kInvalidHandle) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return 0;
+    }
+    return FlushFileBuffers(ToHandle(h)) ? 1 : 0;
+}
+
+int PlatformFileSize(PlatformHandle h, std::uint64_t* pullSize) {
+    if (h == kInvalidHandle) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return 0;
+    }
+    LARGE_INTEGER tSize;
+    if (!GetFileSizeEx(ToHandle(h), &tSize)) {
+        return 0;
+    }
+    *pullSize = static_cast<std::uint64_t>(tSize.QuadPart);
+    return 1;
+}
+
+void PlatformFileClose(PlatformHandle* ph) {
+    if (ph != nullptr && *ph != kInvalidHandle) {
+        CloseHandle(ToHandle(*ph));
+        *ph = kInvalidHandle;
+    }
+}
+
+int PlatformFileReplace(const char* strFrom, const char* strTo) {
+    // Write-through: the rename is on the disk when this returns, so a crash leaves the old file or the
+    // new one, never neither.
+    return MoveFileExA(strFrom, strTo, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) ? 1 : 0;
+}
+
+int PlatformFileRemove(const char* strPath) {
+    return DeleteFileA(strPath) ? 1 : 0;
+}
+
+// ---- Threads ----------------------------------------------------------------------------------------
+namespace {
+struct ThreadStart {
+    PlatformThreadProc pfnProc;
+    void* pvArg;
+};
+
+// CreateThread wants a WINAPI procedure (stdcall on 32-bit); the seam's procedures are plain functions.
+DWORD WINAPI ThreadTrampoline(LPVOID pv) {
+    ThreadStart tStart = *static_cast<ThreadStart*>(pv);
+    delete static_cast<ThreadStart*>(pv);
+    return tStart.pfnProc(tStart.pvArg);
+}
+}  // namespace
+
+PlatformHandle PlatformThreadStart(PlatformThreadProc pfnProc, void* pvArg) {
+    auto* ptStart = new (std::nothrow) ThreadStart{pfnProc, pvArg};
+    if (ptStart == nullptr) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return kInvalidHandle;
+    }
+    HANDLE hThread = CreateThread(nullptr, 0, ThreadTrampoline, ptStart, 0, nullptr);
+    if (hThread == nullptr) {
+        DWORD dwErr = GetLastError();
+        delete ptStart;
+        SetLastError(dwErr);
+        return kInvalidHandle;
+    }
+    return FromHandle(hThread);
+}
+
+void PlatformThreadRelease(PlatformHandle hThread) {
+    if (hThread != kInvalidHandle) {
+        CloseHandle(ToHandle(hThread));
+    }
+}
+
+void PlatformThreadJoin(PlatformHandle hThread) {
+    if (hThread != kInvalidHandle) {
+        WaitForSingleObject(ToHandle(hThread), INFINITE);
+        CloseHandle(ToHandle(hThread));
+    }
+}
+
+// ---- Executable path and text conversions ---------------------------------------------------------
+std::uint32_t PlatformExePathWide(wchar_t* pwcOut, std::uint32_t ulCap) {
+    if (pwcOut == nullptr || ulCap == 0) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
+    DWORD dwLen = GetModuleFileNameW(nullptr, pwcOut, ulCap);
+    if (dwLen == 0) {
+        pwcOut[0] = L'\0';
+        return 0;
+    }
+    // A path that fills the whole field was cut short (older systems do not even terminate it): a cut
+    // path names another directory, so it is refused.
+    if (dwLen >= ulCap) {
+        pwcOut[0] = L'\0';
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
+    return dwLen;
+}
+
+std::uint32_t PlatformWideToNarrow(const wchar_t* pwcIn, char* pcOut, std::uint32_t ulCap) {
+    // CP_ACP without a default character given: characters the code page cannot show become its default
+    // character. Output that does not fit is refused whole, never cut.
+    if (pcOut == nullptr) {
+        int iNeeded = WideCharToMultiByte(CP_ACP, 0, pwcIn, -1, nullptr, 0, nullptr, nullptr);
+        return iNeeded > 0 ? static_cast<std::uint32_t>(iNeeded) : 0;
+    }
+    if (ulCap == 0) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
+    int iWritten = WideCharToMultiByte(CP_ACP, 0, pwcIn, -1, pcOut, ClampToInt(ulCap), nullptr, nullptr);
+    if (iWritten <= 0) {
+        pcOut[0] = '\0';
+        return 0;
+    }
+    return static_cast<std::uint32_t>(iWritten);
+}
+
+std::uint32_t PlatformNarrowToWide(const char* pcIn, wchar_t* pwcOut, std::uint32_t ulCap) {
+    if (pwcOut == nullptr) {
+        int iNeeded = MultiByteToWideChar(CP_ACP, 0, pcIn, -1, nullptr, 0);
+        return iNeeded > 0 ? static_cast<std::uint32_t>(iNeeded) : 0;
+    }
+    if (ulCap == 0) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
+    int iWritten = MultiByteToWideChar(CP_ACP, 0, pcIn, -1, pwcOut, ClampToInt(ulCap));
+    if (iWritten <= 0) {
+        pwcOut[0] = L'\0';
+        return 0;
+    }
+    return static_cast<std::uint32_t>(iWritten);
+}

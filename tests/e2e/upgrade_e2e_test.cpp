@@ -1,0 +1,308 @@
+// The whole program (TaveloIapMain) against the virtual tablet: console input in, console output out
+// byte for byte, and the tablet's flash and frame log checked afterwards.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "app/app_main.h"
+#include "device/confg_file.h"
+#include "firmware/mcu_cipher_file.h"
+#include "hidlink/hidlink.h"
+#include "hidlink/hidlink_control.h"
+#include "sim/sim_hid_host.h"
+#include "sim/virtual_tablet.h"
+#include "support/capture_stdout.h"
+#include "support/stdin_feed.h"
+
+namespace {
+
+using sim::TabletFault;
+using sim::VirtualTablet;
+
+#ifdef TAVELO_TEST_ZH
+const char* const kHelp =
+    "[使用说明]: =========================================================================\r\n"
+    "[使用说明]: 操作步骤如下：\r\n"
+    "[使用说明]:   第1步，使用USB线缆链接数位板，并确认链接成功\r\n"
+    "[使用说明]:   第2步，依次通过键盘输入数字键'1'和'回车'进行数位板固件升级\r\n"
+    "[使用说明]:   第3步，依次通过键盘输入数字键'2'和'回车'退出当前程序\r\n"
+    "[使用说明]: =========================================================================\r\n"
+    "\r\n";
+const char* const kDetecting = "\r[Tavelo IAP]: 等待数位板设备接入";
+const char* const kConnected = "\r[Tavelo IAP]: 已检测到数位板【'Tavelo K1 Plus V2'】成功链接 \r\n";
+const char* const kMenu =
+    "\r\n[Tavelo IAP]: 此版本支持以下操作：[1]固件升级 Or [2]退出\r\n[Tavelo IAP]: 请选择操作类型：";
+const char* const kReady = "\r[Tavelo IAP]: IAP固件升级准备中..";
+const char* const kProgress = "\r[Tavelo IAP]: IAP固件升级[%6.02f%%][%s]";
+const char* const kFinish = "已完成";
+const char* const kProcessing = "进行中..";
+#else
+const char* const kHelp =
+    "[Help]: =========================================================================\r\n"
+    "[Help]: Please follow the steps：\r\n"
+    "[Help]:   Step1，Please connect tavelo digital panel with USB cable, and confirm the connection.\r\n"
+    "[Help]:   Step2，Please input num '1' and 'Enter' to upgrade the firmware of tavelo digital panel.\r\n"
+    "[Help]:   Step3，Please input num '2' and 'Enter' to exit.\r\n"
+    "[Help]: =========================================================================\r\n"
+    "\r\n";
+const char* const kDetecting = "\r[Tavelo IAP]: Detecting tavelo digital panel";
+const char* const kConnected = "\r[Tavelo IAP]: Tavelo digital panel【'Tavelo K1 Plus V2'】connected \r\n";
+const char* const kMenu =
+    "\r\n[Tavelo IAP]: Function list：【1】Firmware Upgrade 【2】Exit\r\n[Tavelo IAP]: Please choose：";
+const char* const kReady = "\r[Tavelo IAP]: Ready to updata the firmware..";
+const char* const kProgress = "\r[Tavelo IAP]: Firmware is being upgraded[%6.02f%%][%s]";
+const char* const kFinish = "Finish";
+const char* const kProcessing = "Processing..";
+#endif
+const std::string kErase = "\r[Tavelo IAP]:" + std::string(60, ' ');
+const std::string kFailLine = "[Tavelo IAP]: IAP应用流程 |-> 传输本文件错误\r\n";
+
+std::string Start() {
+    return kHelp + kErase + kDetecting + kErase + kConnected;
+}
+
+std::string Progress(std::uint32_t i, std::uint32_t ulCount) {
+    char buf[200];
+    double d = ulCount > 1 ? static_cast<double>(i) / (ulCount - 1) * 100.0 : 100.0;
+    std::snprintf(buf, sizeof(buf), kProgress, d, i == ulCount - 1 ? kFinish : kProcessing);
+    return kErase + buf;
+}
+
+// The output of one upgrade of ulCount packages that all went through, up to its closing line end.
+std::string Upgrade(std::uint32_t ulCount) {
+    std::string s = "\r\n" + kErase + kReady;
+    for (std::uint32_t i = 0; i < ulCount; ++i) {
+        s += Progress(i, ulCount);
+    }
+    return s + "\r\n";
+}
+
+std::string Status(const char* strName) {
+    return std::string("[Tavelo IAP]:  <- ServerResponseStatus is ") + strName + "\r\n";
+}
+
+class UpgradeE2E : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        HidLinkTimeouts t = HidLinkDefaultTimeouts();
+        t.ulReplyMs = 1500;
+        t.ulLinkIdleMs = 1500;
+        HidLinkSetTimeouts(t);
+        char strDir[kPathFieldBytes];
+        wchar_t wstrDir[kWidePathFieldChars];
+        ASSERT_EQ(GetExeDirectory(strDir, wstrDir), 1);
+        plain_ = std::string(strDir) + "Tavelo-KT1.bin";
+        cipher_ = std::string(strDir) + "Tavelo-KT1-Cipher.bin";
+        std::filesystem::remove(plain_);
+        std::filesystem::remove(cipher_);
+    }
+
+    void TearDown() override {
+        SetHidHost(nullptr);
+        EXPECT_EQ(HidLinkReaderThreads(), 0u);  // the shutdown left no reader behind
+        HidLinkReset();
+        std::filesystem::remove(plain_);
+        std::filesystem::remove(cipher_);
+    }
+
+    std::shared_ptr<VirtualTablet> Plug(sim::TabletFirmware eStartIn = sim::TabletFirmware::kApplication) {
+        VirtualTablet::Config c;
+        c.iModelIndex = 0;
+        c.eStartIn = eStartIn;
+        c.ulRebootMs = 100;
+        tablet_ = std::make_shared<VirtualTablet>(c);
+        host_.AddTablet(tablet_);
+        SetHidHost(host_.Host());
+        return tablet_;
+    }
+
+    // Writes a plain image of random bytes and its McuCipherFile next to the program.
+    void MakeFirmware(std::size_t szBytes) {
+        image_.resize(szBytes);
+        std::mt19937 rng(static_cast<unsigned>(szBytes));
+        for (auto& b : image_) {
+            b = static_cast<std::uint8_t>(rng());
+        }
+        std::ofstream(plain_, std::ios::binary)
+            .write(reinterpret_cast<const char*>(image_.data()), image_.size());
+        auto ptConfg = std::make_unique<ConfgFile>();
+        std::memset(ptConfg.get(), 0, sizeof(ConfgFile));
+        ptConfg->hMcuVerFile = ptConfg->hChecksumFile = kInvalidHandle;
+        ptConfg->hMcuCipherFile = ptConfg->hMcuClearVerFile = kInvalidHandle;
+        std::strcpy(ptConfg->strMcuVerFilePath, plain_.c_str());
+        std::strcpy(ptConfg->strMcuCipherFilePath, cipher_.c_str());
+        StdoutCapture quiet;  // the encoder's own line is not part of the program's output
+        EncodeMcuCipherFile(ptConfg.get());
+        quiet.Finish();
+        ASSERT_TRUE(std::filesystem::exists(cipher_));
+    }
+
+    std::string Run(const std::string& strInput) {
+        StdinFeed feed(strInput);
+        StdoutCapture cap;
+        EXPECT_EQ(TaveloIapMain(), 0);
+        return cap.Finish();
+    }
+
+    bool FlashHoldsImage() {
+        auto flash = tablet_->Flash();
+        return flash.size() >= image_.size() && std::memcmp(flash.data(), image_.data(), image_.size()) == 0;
+    }
+
+    std::vector<std::uint16_t> Commands() {
+        std::vector<std::uint16_t> v;
+        for (const auto& f : tablet_->Frames()) {
+            v.push_back(f.usCommand);
+        }
+        return v;
+    }
+
+    std::uint32_t CountOf(std::uint16_t usCommand) {
+        std::uint32_t n = 0;
+        for (auto c : Commands()) {
+            n += c == usCommand ? 1 : 0;
+        }
+        return n;
+    }
+
+    sim::SimHidHost host_;
+    std::shared_ptr<VirtualTablet> tablet_;
+    std::string plain_;
+    std::string cipher_;
+    std::vector<std::uint8_t> image_;
+};
+
+TEST_F(UpgradeE2E, WholeUpgradeOutputByteForByte) {
+    Plug();
+    MakeFirmware(2500);  // three packages: 0.00, 50.00, 100.00
+    std::string out = Run("1\n2\n");
+    EXPECT_EQ(out, Start() + kMenu + Upgrade(3) + kMenu + "\r\n");
+    EXPECT_TRUE(FlashHoldsImage());
+    EXPECT_EQ(tablet_->FirmwareInstalls(), 1u);
+    // From the application: state, boot loader, then (after the tablet came back) start, info, packages.
+    std::vector<std::uint16_t> expected = {0x0101, 0x0102, 0x0103, 0x0105, 0x0104, 0x0104, 0x0104};
+    EXPECT_EQ(Commands(), expected);
+}
+
+class FlashSizes : public UpgradeE2E, public ::testing::WithParamInterface<std::size_t> {};
+
+TEST_P(FlashSizes, FlashEqualsThePlainImage) {
+    Plug(sim::TabletFirmware::kBootLoader);
+    MakeFirmware(GetParam());
+    std::uint32_t ulCount = static_cast<std::uint32_t>((GetParam() + 1023) / 1024);
+    std::string out = Run("1\n2\n");
+    EXPECT_EQ(out, Start() + kMenu + Upgrade(ulCount) + kMenu + "\r\n");
+    EXPECT_TRUE(FlashHoldsImage());
+    EXPECT_EQ(tablet_->FirmwareInstalls(), 1u);
+    EXPECT_EQ(CountOf(0x0102), 0u);  // already in the boot loader: no IapSetState
+    EXPECT_EQ(CountOf(0x0104), ulCount);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, FlashSizes, ::testing::Values(1, 1024, 1025, 262144));
+
+struct PackageFault {
+    const char* strName;
+    TabletFault::Kind eKind;
+    std::uint32_t ulValue;
+    const char* strStatus;
+};
+
+class SecondPackageFails : public UpgradeE2E, public ::testing::WithParamInterface<PackageFault> {};
+
+TEST_P(SecondPackageFails, EndsTheTransferWithTheFailureLine) {
+    Plug(sim::TabletFirmware::kBootLoader);
+    MakeFirmware(2500);
+    TabletFault f;
+    f.eKind = GetParam().eKind;
+    f.ulValue = GetParam().ulValue;
+    f.ulAtFrame = 5;  // state, start, info, package 0, package 1
+    tablet_->AddFault(f);
+    std::string out = Run("1\n2\n");
+    std::string upgrade =
+        "\r\n" + kErase + kReady + Progress(0, 3) + Status(GetParam().strStatus) + kFailLine + "\r\n";
+    EXPECT_EQ(out, Start() + kMenu + upgrade + kMenu + "\r\n");
+    EXPECT_EQ(CountOf(0x0104), 2u);  // package 2 is never sent
+    EXPECT_EQ(tablet_->FirmwareInstalls(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, SecondPackageFails,
+    ::testing::Values(
+        PackageFault{"Status", TabletFault::Kind::kStatus, 9, "E_PrtcDRBD_RspRet_Err_ParaValue"},
+        PackageFault{"BadCrc", TabletFault::Kind::kBadCrc, 0, "E_PrtcDRBD_RspRet_Err_CrcCheck"},
+        PackageFault{"NoReply", TabletFault::Kind::kNoReply, 0, "E_PrtcDRBD_RspRet_Err_RecvTimeOut"}),
+    [](const ::testing::TestParamInfo<PackageFault>& i) { return std::string(i.param.strName); });
+
+TEST_F(UpgradeE2E, TabletDroppingOffMidTransferThenACleanUpgrade) {
+    Plug(sim::TabletFirmware::kBootLoader);
+    MakeFirmware(5000);
+    TabletFault f;
+    f.eKind = TabletFault::Kind::kLeaveBus;
+    f.ulAtFrame = 5;  // the second package
+    f.ulValue = 300;
+    tablet_->AddFault(f);
+    std::string out = Run("1\n1\n2\n");
+    std::string failed = "\r\n" + kErase + kReady + Progress(0, 5) +
+                         Status("E_PrtcDRBD_RspRet_Err_RecvTimeOut") + kFailLine + "\r\n";
+    EXPECT_EQ(out, Start() + kMenu + failed + kMenu + Upgrade(5) + kMenu + "\r\n");
+    EXPECT_TRUE(FlashHoldsImage());
+    EXPECT_EQ(tablet_->FirmwareInstalls(), 1u);
+}
+
+TEST_F(UpgradeE2E, UnsoundFirmwareFileIsRefusedBeforeAnyFrame) {
+    Plug();
+    const std::string refused = "[Tavelo IAP]: IAP应用流程 |-> 固件文件无效，升级未开始，数位板未被改动\r\n";
+    // Missing.
+    std::string out = Run("1\n2\n");
+    EXPECT_NE(out.find(refused), std::string::npos);
+    EXPECT_EQ(out.find(kReady), std::string::npos);
+    EXPECT_EQ(tablet_->FramesReceived(), 0u);
+
+    // Cut short in its last record.
+    MakeFirmware(3000);
+    std::filesystem::resize_file(cipher_, std::filesystem::file_size(cipher_) - 10);
+    HidLinkReset();
+    out = Run("1\n2\n");
+    EXPECT_NE(out.find(refused), std::string::npos);
+    EXPECT_EQ(tablet_->FramesReceived(), 0u);
+
+    // Whole, but one scrambled byte changed: the image CRC no longer matches.
+    MakeFirmware(3000);
+    {
+        std::fstream f(cipher_, std::ios::in | std::ios::out | std::ios::binary);
+        f.seekg(26 + 1025 + 17);
+        char c = 0;
+        f.get(c);
+        f.seekp(26 + 1025 + 17);
+        f.put(static_cast<char>(c ^ 0x01));
+    }
+    HidLinkReset();
+    out = Run("1\n2\n");
+    EXPECT_NE(out.find(refused), std::string::npos);
+    EXPECT_EQ(tablet_->FramesReceived(), 0u);
+    EXPECT_EQ(tablet_->Running(), sim::TabletFirmware::kApplication);  // never sent to its boot loader
+}
+
+TEST_F(UpgradeE2E, SequenceNumbersRunOnAcrossTwoUpgrades) {
+    Plug();
+    MakeFirmware(1500);
+    std::string out = Run("1\n1\n2\n");
+    EXPECT_EQ(tablet_->FirmwareInstalls(), 2u);
+    auto frames = tablet_->Frames();
+    ASSERT_GE(frames.size(), 10u);
+    for (std::size_t k = 1; k < frames.size(); ++k) {
+        EXPECT_EQ(frames[k].usSeqNum, static_cast<std::uint16_t>(frames[0].usSeqNum + k)) << "frame " << k;
+    }
+    // Second run: the tablet came back running the new firmware (its application), so it is sent to its
+    // boot loader again.
+    EXPECT_EQ(CountOf(0x0102), 2u);
+}
+
+}  // namespace

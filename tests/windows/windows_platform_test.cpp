@@ -1,0 +1,443 @@
+// The Win32 side of the operating-system seam, run under Wine: executable directory and the ANSI
+// conversions (in the code page the test run asks for), files with their share modes and creation
+// dispositions, threads, last error and the console's byte mode.
+#include <windows.h>
+
+#include <fcntl.h>
+#include <io.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "device/confg_file.h"
+#include "device/device_table.h"
+#include "platform/os.h"
+
+namespace {
+
+// The run's code page: 1252 by default under Wine, 936 with a Chinese locale (see CMakeLists.txt).
+UINT ExpectedAcp() {
+    const char* str = std::getenv("TAVELO_EXPECT_ACP");
+    return str != nullptr ? static_cast<UINT>(std::atoi(str)) : GetACP();
+}
+
+TEST(WindowsCodePage, RunsInTheCodePageAskedFor) {
+    EXPECT_EQ(GetACP(), ExpectedAcp());
+}
+
+// A fresh directory under the system's temporary directory, removed with its files at the end.
+class TempDir {
+  public:
+    TempDir() {
+        char acTemp[MAX_PATH];
+        DWORD n = GetTempPathA(MAX_PATH, acTemp);
+        EXPECT_GT(n, 0u);
+        strDir_ = std::string(acTemp) + "tavelo_win_" + std::to_string(GetCurrentProcessId()) + "_" +
+                  std::to_string(s_iCounter++) + "\\";
+        EXPECT_TRUE(CreateDirectoryA(strDir_.c_str(), nullptr));
+    }
+    ~TempDir() {
+        WIN32_FIND_DATAA tFind;
+        HANDLE h = FindFirstFileA((strDir_ + "*").c_str(), &tFind);
+        if (h != INVALID_HANDLE_VALUE) {
+            do {
+                if ((tFind.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+                    DeleteFileA((strDir_ + tFind.cFileName).c_str());
+                }
+            } while (FindNextFileA(h, &tFind));
+            FindClose(h);
+        }
+        RemoveDirectoryA(strDir_.c_str());
+    }
+    std::string Path(const char* strName) const { return strDir_ + strName; }
+    const std::string& Dir() const { return strDir_; }
+
+  private:
+    static inline int s_iCounter = 0;
+    std::string strDir_;
+};
+
+std::string ReadAll(const std::string& strPath) {
+    std::string str;
+    std::FILE* pt = std::fopen(strPath.c_str(), "rb");
+    if (pt == nullptr) {
+        return "<missing>";
+    }
+    char ac[4096];
+    std::size_t n;
+    while ((n = std::fread(ac, 1, sizeof(ac), pt)) > 0) {
+        str.append(ac, n);
+    }
+    std::fclose(pt);
+    return str;
+}
+
+void WriteAll(const std::string& strPath, const std::string& strData) {
+    std::FILE* pt = std::fopen(strPath.c_str(), "wb");
+    ASSERT_NE(pt, nullptr);
+    std::fwrite(strData.data(), 1, strData.size(), pt);
+    std::fclose(pt);
+}
+
+// ---- Executable directory -----------------------------------------------------------------------
+
+TEST(WindowsExeDirectory, IsTheDirectoryOfThisProgramEndingWithABackslash) {
+    wchar_t awcModule[MAX_PATH];
+    DWORD n = GetModuleFileNameW(nullptr, awcModule, MAX_PATH);
+    ASSERT_GT(n, 0u);
+    ASSERT_LT(n, static_cast<DWORD>(MAX_PATH));
+    std::wstring wstrModule(awcModule, n);
+    std::wstring wstrDir = wstrModule.substr(0, wstrModule.rfind(L'\\') + 1);
+
+    auto pt = std::make_unique<ConfgFile>();
+    std::memset(pt.get(), 0, sizeof(ConfgFile));
+    ASSERT_EQ(GetExeDirectory(pt->strExeDir, pt->wstrExeDir), 1);
+    EXPECT_EQ(std::wstring(pt->wstrExeDir), wstrDir);
+    std::size_t szLen = std::strlen(pt->strExeDir);
+    ASSERT_GT(szLen, 0u);
+    EXPECT_EQ(pt->strExeDir[szLen - 1], '\\');
+
+    // The ANSI directory names the same directory as the wide one.
+    DWORD dwAttr = GetFileAttributesA(pt->strExeDir);
+    ASSERT_NE(dwAttr, INVALID_FILE_ATTRIBUTES);
+    EXPECT_NE(dwAttr & FILE_ATTRIBUTE_DIRECTORY, 0u);
+    EXPECT_EQ(std::wstring(pt->wstrExeDir).size(), wstrDir.size());
+
+    // The firmware paths are the directory and the file names, and are opened by the ANSI file interface.
+    std::string strProbe = std::string(pt->strExeDir) + "Tavelo-KT1-Cipher.bin";
+    WriteAll(strProbe, "probe");
+    ASSERT_EQ(MatchDeviceId(0x0483, 0x7B01), 1);
+    BuildFirmwarePath(E_FirmwareFile_McuCipher, pt->strExeDir, pt->strMcuCipherFilePath);
+    EXPECT_EQ(std::string(pt->strMcuCipherFilePath), strProbe);
+    PlatformHandle h = PlatformFileOpenRead(pt->strMcuCipherFilePath);
+    EXPECT_NE(h, kInvalidHandle);
+    PlatformFileClose(&h);
+    DeleteFileA(strProbe.c_str());
+}
+
+TEST(WindowsExeDirectory, ExePathThatDoesNotFitIsRefusedNotCut) {
+    wchar_t awcFull[MAX_PATH];
+    DWORD n = GetModuleFileNameW(nullptr, awcFull, MAX_PATH);
+    ASSERT_GT(n, 3u);
+
+    std::vector<wchar_t> vwc(n + 1, L'x');
+    EXPECT_EQ(PlatformExePathWide(vwc.data(), n + 1), n);  // exactly room for the terminator
+    EXPECT_EQ(std::wstring(vwc.data()), std::wstring(awcFull, n));
+
+    std::vector<wchar_t> vwcShort(n + 8, L'x');
+    SetLastError(0);
+    EXPECT_EQ(PlatformExePathWide(vwcShort.data(), n), 0u);  // one short: cut by the system, refused
+    EXPECT_EQ(vwcShort[0], L'\0');
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+    for (DWORD i = n; i < n + 8; ++i) {
+        ASSERT_EQ(vwcShort[i], L'x') << "written past the field at " << i;
+    }
+}
+
+// ---- ANSI conversions -----------------------------------------------------------------------------
+
+TEST(WindowsAnsiConversion, AsciiPathRoundTripsWithTerminatorCounted) {
+    char ac[kPathFieldBytes];
+    wchar_t awc[kWidePathFieldChars];
+    EXPECT_EQ(WideToAnsi(L"D:\\Tools\\", ac, kPathFieldBytes), 10u);
+    EXPECT_STREQ(ac, "D:\\Tools\\");
+    EXPECT_EQ(AnsiToWide(ac, awc, kWidePathFieldChars), 10u);
+    EXPECT_EQ(std::wstring(awc), L"D:\\Tools\\");
+    EXPECT_EQ(WideToAnsi(L"C:\\", ac, kPathFieldBytes), 4u);
+    EXPECT_STREQ(ac, "C:\\");
+}
+
+TEST(WindowsAnsiConversion, FollowsTheSystemCodePage) {
+    char ac[kPathFieldBytes];
+    wchar_t awc[kWidePathFieldChars];
+    if (GetACP() == 936) {
+        // 固件 (firmware) in GBK, and back.
+        EXPECT_EQ(WideToAnsi(L"C:\\\u56FA\u4EF6\\", ac, kPathFieldBytes), 9u);
+        EXPECT_EQ(std::string(ac), std::string("C:\\\xB9\xCC\xBC\xFE\\"));
+        EXPECT_EQ(AnsiToWide("C:\\\xB9\xCC\xBC\xFE\\", awc, kWidePathFieldChars), 7u);
+        EXPECT_EQ(std::wstring(awc), std::wstring(L"C:\\\u56FA\u4EF6\\"));
+    } else {
+        ASSERT_EQ(GetACP(), 1252u);
+        // é is in code page 1252; Chinese characters are not and become its default character '?'.
+        EXPECT_EQ(WideToAnsi(L"C:\\caf\u00E9\\", ac, kPathFieldBytes), 9u);
+        EXPECT_EQ(std::string(ac), std::string("C:\\caf\xE9\\"));
+        EXPECT_EQ(WideToAnsi(L"C:\\\u56FA\u4EF6\\", ac, kPathFieldBytes), 7u);
+        EXPECT_STREQ(ac, "C:\\??\\");
+        EXPECT_EQ(AnsiToWide("C:\\caf\xE9\\", awc, kWidePathFieldChars), 9u);
+        EXPECT_EQ(std::wstring(awc), std::wstring(L"C:\\caf\u00E9\\"));
+    }
+}
+
+TEST(WindowsAnsiConversion, OutputThatDoesNotFitIsRefusedAndTheFieldLeftEmpty) {
+    // 255 characters and the terminator fit 256 bytes; 256 characters do not.
+    std::wstring wstrFits(255, L'a');
+    std::wstring wstrLong(256, L'a');
+    std::vector<char> vc(kPathFieldBytes + 16, 'Z');
+    EXPECT_EQ(WideToAnsi(wstrFits.c_str(), vc.data(), kPathFieldBytes), 256u);
+    EXPECT_EQ(std::strlen(vc.data()), 255u);
+    std::fill(vc.begin(), vc.end(), 'Z');
+    EXPECT_EQ(WideToAnsi(wstrLong.c_str(), vc.data(), kPathFieldBytes), 0u);
+    EXPECT_EQ(vc[0], '\0');
+    for (std::size_t i = kPathFieldBytes; i < vc.size(); ++i) {
+        ASSERT_EQ(vc[i], 'Z') << "written past the field at " << i;
+    }
+
+    std::string strLong(260, 'b');
+    std::vector<wchar_t> vwc(kWidePathFieldChars + 16, L'Z');
+    EXPECT_EQ(AnsiToWide(strLong.c_str(), vwc.data(), kWidePathFieldChars), 0u);
+    EXPECT_EQ(vwc[0], L'\0');
+    for (std::size_t i = kWidePathFieldChars; i < vwc.size(); ++i) {
+        ASSERT_EQ(vwc[i], L'Z') << "written past the field at " << i;
+    }
+    std::string strFits(259, 'b');
+    EXPECT_EQ(AnsiToWide(strFits.c_str(), vwc.data(), kWidePathFieldChars), 260u);
+
+    if (GetACP() == 936) {
+        // 128 Chinese characters are 128 wide characters but 256 bytes in GBK: the ANSI field is too small.
+        std::wstring wstrCjk(128, L'\u56FA');
+        std::fill(vc.begin(), vc.end(), 'Z');
+        EXPECT_EQ(WideToAnsi(wstrCjk.c_str(), vc.data(), kPathFieldBytes), 0u);
+        EXPECT_EQ(vc[0], '\0');
+        EXPECT_EQ(vc[kPathFieldBytes], 'Z');
+    }
+}
+
+TEST(WindowsAnsiConversion, PathWithCharactersOutsideTheCodePage) {
+    // A file in a directory whose name is 固件: under code page 936 its ANSI path opens it; under 1252 the
+    // name turns into '?' and the file cannot be opened, which the caller can report.
+    TempDir tDir;
+    wchar_t awcDir[kWidePathFieldChars];
+    ASSERT_GT(AnsiToWide(tDir.Dir().c_str(), awcDir, kWidePathFieldChars), 0u);
+    std::wstring wstrSub = std::wstring(awcDir) + L"\u56FA\u4EF6\\";
+    ASSERT_TRUE(CreateDirectoryW(wstrSub.c_str(), nullptr)) << GetLastError();
+    std::wstring wstrFile = wstrSub + L"Tavelo-KT1-Cipher.bin";
+    HANDLE hw = CreateFileW(wstrFile.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                            nullptr);
+    ASSERT_NE(hw, INVALID_HANDLE_VALUE);
+    CloseHandle(hw);
+
+    char acPath[kPathFieldBytes];
+    ASSERT_GT(WideToAnsi(wstrFile.c_str(), acPath, kPathFieldBytes), 0u);
+    PlatformHandle h = PlatformFileOpenRead(acPath);
+    if (GetACP() == 936) {
+        EXPECT_NE(h, kInvalidHandle);
+    } else {
+        EXPECT_EQ(h, kInvalidHandle);
+        EXPECT_NE(PlatformLastError(), 0u);
+    }
+    PlatformFileClose(&h);
+    DeleteFileW(wstrFile.c_str());
+    RemoveDirectoryW(wstrSub.c_str());
+}
+
+// ---- Files ------------------------------------------------------------------------------------------
+
+TEST(WindowsFiles, MissingFileFailsWithTheSystemsCode) {
+    TempDir tDir;
+    SetLastError(0);
+    PlatformHandle h = PlatformFileOpenRead(tDir.Path("absent.bin").c_str());
+    EXPECT_EQ(h, kInvalidHandle);
+    EXPECT_EQ(PlatformLastError(), static_cast<std::uint32_t>(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(PlatformFileOpenRead(tDir.Path("nodir\\absent.bin").c_str()), kInvalidHandle);
+    EXPECT_EQ(PlatformLastError(), static_cast<std::uint32_t>(ERROR_PATH_NOT_FOUND));
+    EXPECT_EQ(PlatformFileOpenRead(""), kInvalidHandle);  // an unbuilt path field
+    EXPECT_NE(PlatformLastError(), 0u);
+}
+
+TEST(WindowsFiles, FilesAreNotSharedWhileOpen) {
+    TempDir tDir;
+    std::string strPath = tDir.Path("held.bin");
+    WriteAll(strPath, "0123456789");
+
+    // Held for reading: a second reader and a writer are both refused with a sharing violation, and
+    // the refused create does not empty the file.
+    PlatformHandle hRead = PlatformFileOpenRead(strPath.c_str());
+    ASSERT_NE(hRead, kInvalidHandle);
+    EXPECT_EQ(PlatformFileOpenRead(strPath.c_str()), kInvalidHandle);
+    EXPECT_EQ(PlatformLastError(), static_cast<std::uint32_t>(ERROR_SHARING_VIOLATION));
+    EXPECT_EQ(PlatformFileCreateWrite(strPath.c_str()), kInvalidHandle);
+    EXPECT_EQ(PlatformLastError(), static_cast<std::uint32_t>(ERROR_SHARING_VIOLATION));
+    PlatformFileClose(&hRead);
+    EXPECT_EQ(hRead, kInvalidHandle);
+    EXPECT_EQ(ReadAll(strPath), "0123456789");
+
+    // Held for writing: no reader either.
+    PlatformHandle hWrite = PlatformFileCreateWrite(strPath.c_str());
+    ASSERT_NE(hWrite, kInvalidHandle);
+    EXPECT_EQ(PlatformFileOpenRead(strPath.c_str()), kInvalidHandle);
+    EXPECT_EQ(PlatformLastError(), static_cast<std::uint32_t>(ERROR_SHARING_VIOLATION));
+    PlatformFileClose(&hWrite);
+
+    // Another program's handle that shares nothing keeps ours out as well.
+    HANDLE hOther = CreateFileA(strPath.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(hOther, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(PlatformFileOpenRead(strPath.c_str()), kInvalidHandle);
+    EXPECT_EQ(PlatformLastError(), static_cast<std::uint32_t>(ERROR_SHARING_VIOLATION));
+    CloseHandle(hOther);
+}
+
+TEST(WindowsFiles, CreateReplacesAnExistingFileAndReadsFollowTheData) {
+    TempDir tDir;
+    std::string strPath = tDir.Path("out.bin");
+    WriteAll(strPath, std::string(5000, 'o'));
+
+    PlatformHandle h = PlatformFileCreateWrite(strPath.c_str());
+    ASSERT_NE(h, kInvalidHandle);
+    std::string strData;
+    for (int i = 0; i < 3000; ++i) {
+        strData.push_back(static_cast<char>(i * 7));
+    }
+    std::uint32_t ulPut = 0;
+    EXPECT_EQ(PlatformFileWrite(h, strData.data(), 3000, &ulPut), 1);
+    EXPECT_EQ(ulPut, 3000u);
+    EXPECT_EQ(PlatformFileFlush(h), 1);
+    PlatformFileClose(&h);
+    EXPECT_EQ(ReadAll(strPath), strData);  // the old, longer content is gone whole
+
+    h = PlatformFileOpenRead(strPath.c_str());
+    ASSERT_NE(h, kInvalidHandle);
+    std::uint64_t ullSize = 0;
+    EXPECT_EQ(PlatformFileSize(h, &ullSize), 1);
+    EXPECT_EQ(ullSize, 3000u);
+    std::vector<char> vc(4096, 0);
+    std::uint32_t ulGot = 0;
+    EXPECT_EQ(PlatformFileRead(h, vc.data(), 1000, &ulGot), 1);
+    EXPECT_EQ(ulGot, 1000u);
+    EXPECT_EQ(std::string(vc.data(), 1000), strData.substr(0, 1000));
+    EXPECT_EQ(PlatformFileRead(h, vc.data(), 4096, &ulGot), 1);  // short at the end of the file
+    EXPECT_EQ(ulGot, 2000u);
+    EXPECT_EQ(std::string(vc.data(), 2000), strData.substr(1000));
+    EXPECT_EQ(PlatformFileRead(h, vc.data(), 4096, &ulGot), 1);
+    EXPECT_EQ(ulGot, 0u);
+
+    // Positioned reads, also reaching past the end.
+    EXPECT_EQ(PlatformFileReadAt(h, 26, vc.data(), 100, &ulGot), 1);
+    EXPECT_EQ(ulGot, 100u);
+    EXPECT_EQ(std::string(vc.data(), 100), strData.substr(26, 100));
+    EXPECT_EQ(PlatformFileReadAt(h, 2990, vc.data(), 100, &ulGot), 1);
+    EXPECT_EQ(ulGot, 10u);
+    EXPECT_EQ(PlatformFileReadAt(h, 5000, vc.data(), 100, &ulGot), 1);
+    EXPECT_EQ(ulGot, 0u);
+    PlatformFileClose(&h);
+    PlatformFileClose(&h);  // a second close of a closed field does nothing
+}
+
+TEST(WindowsFiles, ClosedHandleFailsWithInvalidHandle) {
+    std::uint32_t ul = 99;
+    char ac[4];
+    std::uint64_t ull = 0;
+    EXPECT_EQ(PlatformFileRead(kInvalidHandle, ac, 4, &ul), 0);
+    EXPECT_EQ(ul, 0u);
+    EXPECT_EQ(PlatformLastError(), static_cast<std::uint32_t>(ERROR_INVALID_HANDLE));
+    EXPECT_EQ(PlatformFileWrite(kInvalidHandle, ac, 4, &ul), 0);
+    EXPECT_EQ(PlatformLastError(), PlatformBadHandleError());
+    EXPECT_EQ(PlatformFileSize(kInvalidHandle, &ull), 0);
+    EXPECT_EQ(PlatformBadHandleError(), static_cast<std::uint32_t>(ERROR_INVALID_HANDLE));
+}
+
+TEST(WindowsFiles, ReplaceSwapsInTheNewFileOrLeavesBothAlone) {
+    TempDir tDir;
+    std::string strFrom = tDir.Path("new.tmp");
+    std::string strTo = tDir.Path("target.bin");
+    WriteAll(strFrom, "new content");
+    WriteAll(strTo, "old content, longer");
+
+    // The target held open without sharing: the replacement fails and neither file changes.
+    PlatformHandle hHeld = PlatformFileOpenRead(strTo.c_str());
+    ASSERT_NE(hHeld, kInvalidHandle);
+    EXPECT_EQ(PlatformFileReplace(strFrom.c_str(), strTo.c_str()), 0);
+    EXPECT_NE(PlatformLastError(), 0u);
+    PlatformFileClose(&hHeld);
+    EXPECT_EQ(ReadAll(strTo), "old content, longer");
+    EXPECT_EQ(ReadAll(strFrom), "new content");
+
+    EXPECT_EQ(PlatformFileReplace(strFrom.c_str(), strTo.c_str()), 1);
+    EXPECT_EQ(ReadAll(strTo), "new content");
+    EXPECT_EQ(ReadAll(strFrom), "<missing>");
+    EXPECT_EQ(PlatformFileRemove(strTo.c_str()), 1);
+    EXPECT_EQ(PlatformFileRemove(strTo.c_str()), 0);
+    EXPECT_EQ(PlatformLastError(), static_cast<std::uint32_t>(ERROR_FILE_NOT_FOUND));
+}
+
+// ---- Threads, errors, pauses ----------------------------------------------------------------------
+
+std::uint32_t CountUp(void* pv) {
+    static_cast<std::atomic<int>*>(pv)->fetch_add(1);
+    return 0;
+}
+
+TEST(WindowsThreads, StartedThreadRunsWithItsArgumentAndCanBeJoinedOrReleased) {
+    std::atomic<int> iCount{0};
+    PlatformHandle h1 = PlatformThreadStart(CountUp, &iCount);
+    ASSERT_NE(h1, kInvalidHandle);
+    PlatformThreadJoin(h1);
+    EXPECT_EQ(iCount.load(), 1);
+
+    PlatformHandle h2 = PlatformThreadStart(CountUp, &iCount);
+    ASSERT_NE(h2, kInvalidHandle);
+    PlatformThreadRelease(h2);  // not waited for; it still runs
+    std::uint64_t ullStart = PlatformNowMs();
+    while (iCount.load() < 2 && PlatformNowMs() - ullStart < 10000) {
+        PlatformSleepMs(1);
+    }
+    EXPECT_EQ(iCount.load(), 2);
+}
+
+TEST(WindowsThreads, LastErrorIsPerThreadAndRoundTrips) {
+    PlatformSetLastError(1234);
+    EXPECT_EQ(PlatformLastError(), 1234u);
+    EXPECT_EQ(GetLastError(), 1234u);
+    std::atomic<int> iCount{0};
+    PlatformHandle h = PlatformThreadStart(
+        [](void* pv) -> std::uint32_t {
+            PlatformSetLastError(77);
+            static_cast<std::atomic<int>*>(pv)->store(static_cast<int>(PlatformLastError()));
+            return 0;
+        },
+        &iCount);
+    PlatformThreadJoin(h);
+    EXPECT_EQ(iCount.load(), 77);
+    EXPECT_EQ(PlatformLastError(), 1234u);
+}
+
+// ---- Console ----------------------------------------------------------------------------------------
+
+TEST(WindowsConsole, InitPutsStandardOutputIntoByteModeUnbuffered) {
+    // Standard output on a text-mode pipe: before the set-up "\r\n" goes out as "\r\r\n"; after it, the
+    // program's bytes go out unchanged and at once, without a flush.
+    int aiPipe[2];
+    ASSERT_EQ(_pipe(aiPipe, 65536, _O_TEXT), 0);
+    std::fflush(stdout);
+    int iSaved = _dup(_fileno(stdout));
+    ASSERT_GE(iSaved, 0);
+    ASSERT_EQ(_dup2(aiPipe[1], _fileno(stdout)), 0);
+    _setmode(_fileno(stdout), _O_TEXT);
+
+    std::printf("A\r\n");
+    std::fflush(stdout);
+    PlatformConsoleInit();
+    std::printf("\r[Tavelo IAP]: \xB5\xC8\xB4\xFD\r\n");  // 等待 (waiting) in GBK
+    std::printf("\rno line end");
+
+    _dup2(iSaved, _fileno(stdout));
+    _close(iSaved);
+    _close(aiPipe[1]);
+    _setmode(aiPipe[0], _O_BINARY);
+    std::string strGot;
+    char ac[256];
+    int n;
+    while ((n = _read(aiPipe[0], ac, sizeof(ac))) > 0) {
+        strGot.append(ac, static_cast<std::size_t>(n));
+    }
+    _close(aiPipe[0]);
+    EXPECT_EQ(strGot, std::string("A\r\r\n\r[Tavelo IAP]: \xB5\xC8\xB4\xFD\r\n\rno line end"));
+}
+
+}  // namespace
