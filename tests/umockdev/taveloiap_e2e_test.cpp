@@ -335,7 +335,12 @@ TEST(TaveloIapOnHidraw, UpgradesATabletWithAPenBesideAForeignDevice) {
     run.Send("1\n");
     ASSERT_TRUE(run.WaitForOutput(kPrompt, 2, 120s)) << run.Output();
     const std::string strOut = run.Output();
+    EXPECT_EQ(strOut.rfind("[Help]: ===", 0), 0u) << strOut;
     EXPECT_NE(strOut.find("[100.00%][Finish]"), std::string::npos) << strOut;
+    // No failed exchange, write or status on the way.
+    for (const char* strBad : {"IAP应用流程", "写入", "ServerResponseStatus"}) {
+        EXPECT_EQ(strOut.find(strBad), std::string::npos) << strBad << "\n" << strOut;
+    }
 
     // The image is in the flash, checked by the tablet; it rebooted into the boot loader and back.
     std::vector<std::uint8_t> flash = pTablet->Flash();
