@@ -12,4 +12,6 @@ const HidHost* GetHidHost() {
     return ptHost != nullptr ? ptHost : PlatformDefaultHidHost();
 }
 
-void SetHidHost(const HidHost* ptHost) { g_ptHidHost.store(ptHost, std::memory_order_release); }
+void SetHidHost(const HidHost* ptHost) {
+    g_ptHidHost.store(ptHost, std::memory_order_release);
+}

@@ -15,7 +15,9 @@
 
 const char kPathSeparator = '/';
 
-void PlatformConsoleInit() { std::setvbuf(stdout, nullptr, _IONBF, 0); }
+void PlatformConsoleInit() {
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
+}
 
 void PlatformSleepMs(std::uint32_t ulMs) {
     struct timespec ts;
@@ -31,12 +33,20 @@ std::uint64_t PlatformNowMs() {
     return static_cast<std::uint64_t>(ts.tv_sec) * 1000u + static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u;
 }
 
-std::uint32_t PlatformLastError() { return static_cast<std::uint32_t>(errno); }
-void PlatformSetLastError(std::uint32_t ulErr) { errno = static_cast<int>(ulErr); }
-std::uint32_t PlatformBadHandleError() { return EBADF; }
+std::uint32_t PlatformLastError() {
+    return static_cast<std::uint32_t>(errno);
+}
+void PlatformSetLastError(std::uint32_t ulErr) {
+    errno = static_cast<int>(ulErr);
+}
+std::uint32_t PlatformBadHandleError() {
+    return EBADF;
+}
 
 namespace {
-int ToFd(PlatformHandle h) { return static_cast<int>(h); }
+int ToFd(PlatformHandle h) {
+    return static_cast<int>(h);
+}
 
 // Files are opened "not shared" on Windows; an advisory lock is the nearest POSIX equivalent.
 PlatformHandle OpenLocked(const char* strPath, int iFlags, int iLockType) {
@@ -62,7 +72,9 @@ PlatformHandle OpenLocked(const char* strPath, int iFlags, int iLockType) {
 }
 }  // namespace
 
-PlatformHandle PlatformFileOpenRead(const char* strPath) { return OpenLocked(strPath, O_RDONLY, F_RDLCK); }
+PlatformHandle PlatformFileOpenRead(const char* strPath) {
+    return OpenLocked(strPath, O_RDONLY, F_RDLCK);
+}
 
 PlatformHandle PlatformFileCreateWrite(const char* strPath) {
     // Lock before truncating, so a file another process holds is not emptied under it.
@@ -195,9 +207,13 @@ void PlatformFileClose(PlatformHandle* ph) {
     }
 }
 
-int PlatformFileReplace(const char* strFrom, const char* strTo) { return rename(strFrom, strTo) == 0 ? 1 : 0; }
+int PlatformFileReplace(const char* strFrom, const char* strTo) {
+    return rename(strFrom, strTo) == 0 ? 1 : 0;
+}
 
-int PlatformFileRemove(const char* strPath) { return unlink(strPath) == 0 ? 1 : 0; }
+int PlatformFileRemove(const char* strPath) {
+    return unlink(strPath) == 0 ? 1 : 0;
+}
 
 // ---- Threads ----------------------------------------------------------------------------------------
 namespace {
