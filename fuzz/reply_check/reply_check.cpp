@@ -12,7 +12,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* pucData, std::size_t s
     std::vector<std::uint8_t> frame(pucData, pucData + szLen);  // exact size: overreads are caught
     DrbdCmdCode tCmd = {0x0000, 0x0301, 0x0101};
     std::uint32_t eErr = 0;
-    const std::uint8_t* p = DrbdCheckReply(frame.data(), static_cast<std::uint16_t>(frame.size()), &tCmd, &eErr);
+    const std::uint8_t* p =
+        DrbdCheckReply(frame.data(), static_cast<std::uint16_t>(frame.size()), &tCmd, &eErr);
     if (p != nullptr && eErr == 0 && p > frame.data() + frame.size()) {
         __builtin_trap();
     }

@@ -69,8 +69,9 @@ std::int32_t LinkSend(PlatformHandle hLink, std::uint16_t usLen, const std::uint
 std::int32_t LinkReceive(PlatformHandle hLink, std::uint16_t usCapacity, std::uint8_t* pucBuf,
                          std::uint16_t* pusLen);
 // LinkSend, then LinkReceive; returns 0 or kLinkRecvTimeOut.
-std::int32_t LinkExchange(PlatformHandle hLink, std::uint16_t usTxLen, const std::uint8_t* pucTx, void* pvSpare,
-                          std::uint16_t usRxCapacity, std::uint8_t* pucRx, std::uint16_t* pusRxLen);
+std::int32_t LinkExchange(PlatformHandle hLink, std::uint16_t usTxLen, const std::uint8_t* pucTx,
+                          void* pvSpare, std::uint16_t usRxCapacity, std::uint8_t* pucRx,
+                          std::uint16_t* pusRxLen);
 
 // Shutdown of the link: stops the reader in order where the host can wake it, then closes hHidWrite,
 // hHidRead and hReadEvent (each only if open, each exactly once) and leaves no thread touching them.

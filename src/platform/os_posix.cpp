@@ -88,7 +88,11 @@ PlatformHandle PlatformFileCreateWrite(const char* strPath) {
     return h;
 }
 
-int PlatformFileRead(PlatformHandle h, void* pvBuf, std::uint32_t ulLen, std::uint32_t* pulRead) {
+namespace {
+// One read "call" as the caller sees it: loops over short reads of a regular file until ulLen bytes or
+// the end of the file. llOffset < 0 reads at the current position, else at that absolute offset.
+int ReadFully(PlatformHandle h, long long llOffset, void* pvBuf, std::uint32_t ulLen,
+              std::uint32_t* pulRead) {
     if (pulRead != nullptr) {
         *pulRead = 0;
     }
@@ -96,21 +100,20 @@ int PlatformFileRead(PlatformHandle h, void* pvBuf, std::uint32_t ulLen, std::ui
         errno = EBADF;
         return 0;
     }
-    // One read "call" as the caller sees it; loop over short reads of a regular file.
     std::uint32_t ulDone = 0;
     auto* puc = static_cast<unsigned char*>(pvBuf);
+    int iResult = 1;
     while (ulDone < ulLen) {
-        ssize_t n = read(ToFd(h), puc + ulDone, ulLen - ulDone);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            if (pulRead != nullptr) {
-                *pulRead = ulDone;
-            }
-            return 0;
+        ssize_t n = llOffset < 0
+                        ? read(ToFd(h), puc + ulDone, ulLen - ulDone)
+                        : pread(ToFd(h), puc + ulDone, ulLen - ulDone, static_cast<off_t>(llOffset + ulDone));
+        if (n < 0 && errno == EINTR) {
+            continue;
         }
-        if (n == 0) {
+        if (n < 0) {
+            iResult = 0;
+        }
+        if (n <= 0) {
             break;
         }
         ulDone += static_cast<std::uint32_t>(n);
@@ -118,40 +121,17 @@ int PlatformFileRead(PlatformHandle h, void* pvBuf, std::uint32_t ulLen, std::ui
     if (pulRead != nullptr) {
         *pulRead = ulDone;
     }
-    return 1;
+    return iResult;
+}
+}  // namespace
+
+int PlatformFileRead(PlatformHandle h, void* pvBuf, std::uint32_t ulLen, std::uint32_t* pulRead) {
+    return ReadFully(h, -1, pvBuf, ulLen, pulRead);
 }
 
 int PlatformFileReadAt(PlatformHandle h, std::uint64_t ullOffset, void* pvBuf, std::uint32_t ulLen,
                        std::uint32_t* pulRead) {
-    if (pulRead != nullptr) {
-        *pulRead = 0;
-    }
-    if (h == kInvalidHandle) {
-        errno = EBADF;
-        return 0;
-    }
-    std::uint32_t ulDone = 0;
-    auto* puc = static_cast<unsigned char*>(pvBuf);
-    while (ulDone < ulLen) {
-        ssize_t n = pread(ToFd(h), puc + ulDone, ulLen - ulDone, static_cast<off_t>(ullOffset + ulDone));
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            if (pulRead != nullptr) {
-                *pulRead = ulDone;
-            }
-            return 0;
-        }
-        if (n == 0) {
-            break;
-        }
-        ulDone += static_cast<std::uint32_t>(n);
-    }
-    if (pulRead != nullptr) {
-        *pulRead = ulDone;
-    }
-    return 1;
+    return ReadFully(h, static_cast<long long>(ullOffset), pvBuf, ulLen, pulRead);
 }
 
 int PlatformFileWrite(PlatformHandle h, const void* pvBuf, std::uint32_t ulLen, std::uint32_t* pulWritten) {

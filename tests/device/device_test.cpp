@@ -48,7 +48,7 @@ TEST(DeviceTable, EveryRowMatchesItsOwnIdsAndNothingElse) {
 
 TEST(DeviceTable, RowsAreExact) {
     const char* codes[7] = {"KT1", "KT2", "QX21", "QX22", "QX23", "QX31", "QX32"};
-    const char* names[7] = {"'Tavelo K1 Plus V2'", "'Tavelo K2 V2'",  "'Tavelo Wren M'", "'Tavelo Wren S'",
+    const char* names[7] = {"'Tavelo K1 Plus V2'",   "'Tavelo K2 V2'",   "'Tavelo Wren M'", "'Tavelo Wren S'",
                             "'Tavelo Fjord 12 Pro'", "'Tavelo Sable M'", "'Tavelo Sable S'"};
     for (int i = 0; i < 7; ++i) {
         std::string code = std::string("Tavelo-") + codes[i];
@@ -110,7 +110,7 @@ TEST(FirmwarePaths, PathThatDoesNotFitIsRefusedNotCut) {
     longer += '/';
     std::memset(dest, 'X', sizeof(dest));
     BuildFirmwarePath(E_FirmwareFile_McuCipher, longer.c_str(), dest);
-    EXPECT_STREQ(dest, "");  // refused whole: never a shortened path such as ".../Tavelo-KT1-Cipher.bi"
+    EXPECT_STREQ(dest, "");   // refused whole: never a shortened path such as ".../Tavelo-KT1-Cipher.bi"
     EXPECT_EQ(dest[1], 'X');  // nothing written beyond the terminator
 
     std::string huge(300, 'd');  // a directory longer than the field itself

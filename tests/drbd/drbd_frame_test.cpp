@@ -16,7 +16,8 @@ std::uint16_t ReferenceCrc(const std::uint8_t* p, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) {
         crc ^= p[i];
         for (int b = 0; b < 8; ++b) {
-            crc = (crc & 1) ? static_cast<std::uint16_t>((crc >> 1) ^ 0x8408) : static_cast<std::uint16_t>(crc >> 1);
+            crc = (crc & 1) ? static_cast<std::uint16_t>((crc >> 1) ^ 0x8408)
+                            : static_cast<std::uint16_t>(crc >> 1);
         }
     }
     return static_cast<std::uint16_t>(~crc);
@@ -52,7 +53,8 @@ TEST(DrbdCrc16, CheckValuesAndAgreementWithBitwiseReference) {
     for (int k = 0; k < 500; ++k) {
         std::size_t off = rng() % buf.size();
         std::size_t len = rng() % (buf.size() - off + 1);
-        ASSERT_EQ(DrbdCrc16(buf.data() + off, static_cast<std::uint32_t>(len)), ReferenceCrc(buf.data() + off, len))
+        ASSERT_EQ(DrbdCrc16(buf.data() + off, static_cast<std::uint32_t>(len)),
+                  ReferenceCrc(buf.data() + off, len))
             << "offset " << off << " length " << len;
     }
 }
@@ -106,17 +108,20 @@ TEST(DrbdCheckReply, StatusFromGoodReplyWhateverTheHeaderFields) {
     reply[reply.size() - 2] = static_cast<std::uint8_t>(crc >> 8);
     reply[reply.size() - 1] = static_cast<std::uint8_t>(crc);
     std::uint32_t eErr = 99;
-    const std::uint8_t* p = DrbdCheckReply(reply.data(), static_cast<std::uint16_t>(reply.size()), &kGetState, &eErr);
+    const std::uint8_t* p =
+        DrbdCheckReply(reply.data(), static_cast<std::uint16_t>(reply.size()), &kGetState, &eErr);
     ASSERT_EQ(p, reply.data() + 15);
     EXPECT_EQ(eErr, 0u);
     EXPECT_EQ(*p, 0x01);
 
     auto bare = MakeReply(0, {});  // MsgLen 8: no reply parameters, still a success
-    EXPECT_NE(DrbdCheckReply(bare.data(), static_cast<std::uint16_t>(bare.size()), &kGetState, &eErr), nullptr);
+    EXPECT_NE(DrbdCheckReply(bare.data(), static_cast<std::uint16_t>(bare.size()), &kGetState, &eErr),
+              nullptr);
     EXPECT_EQ(eErr, 0u);
 
     auto failed = MakeReply(6, {});
-    EXPECT_NE(DrbdCheckReply(failed.data(), static_cast<std::uint16_t>(failed.size()), &kGetState, &eErr), nullptr);
+    EXPECT_NE(DrbdCheckReply(failed.data(), static_cast<std::uint16_t>(failed.size()), &kGetState, &eErr),
+              nullptr);
     EXPECT_EQ(eErr, 6u);
 }
 
@@ -124,7 +129,8 @@ TEST(DrbdCheckReply, BadCrcGivesStatus8EvenWithSuccessStatus) {
     auto reply = MakeReply(0, {0x01, 0x02});
     reply.back() ^= 0x01;
     std::uint32_t eErr = 0;
-    EXPECT_EQ(DrbdCheckReply(reply.data(), static_cast<std::uint16_t>(reply.size()), &kGetState, &eErr), nullptr);
+    EXPECT_EQ(DrbdCheckReply(reply.data(), static_cast<std::uint16_t>(reply.size()), &kGetState, &eErr),
+              nullptr);
     EXPECT_EQ(eErr, static_cast<std::uint32_t>(E_PrtcDRBD_RspRet_Err_CrcCheck));
 }
 
@@ -134,25 +140,30 @@ TEST(DrbdCheckReply, MsgLenBeyondReceivedBytesIsRefusedWithoutReadingPastThem) {
     // Exactly as many bytes as the frame needs: accepted. One fewer: refused.
     // The copy on the heap has no slack, so a read past it is caught by AddressSanitizer.
     std::vector<std::uint8_t> exact(reply);
-    EXPECT_NE(DrbdCheckReply(exact.data(), static_cast<std::uint16_t>(exact.size()), &kGetState, &eErr), nullptr);
-    std::vector<std::uint8_t> shortCopy(reply.begin(), reply.end() - 1);
-    EXPECT_EQ(DrbdCheckReply(shortCopy.data(), static_cast<std::uint16_t>(shortCopy.size()), &kGetState, &eErr),
+    EXPECT_NE(DrbdCheckReply(exact.data(), static_cast<std::uint16_t>(exact.size()), &kGetState, &eErr),
               nullptr);
+    std::vector<std::uint8_t> shortCopy(reply.begin(), reply.end() - 1);
+    EXPECT_EQ(
+        DrbdCheckReply(shortCopy.data(), static_cast<std::uint16_t>(shortCopy.size()), &kGetState, &eErr),
+        nullptr);
     EXPECT_EQ(eErr, static_cast<std::uint32_t>(E_PrtcDRBD_RspRet_Err_MsgLen));
 
     // MsgLen 0xFFFF: the 16-bit total would wrap to 8; it must not pass as a short frame.
     std::vector<std::uint8_t> huge(reply);
     huge[5] = 0xFF;
     huge[6] = 0xFF;
-    EXPECT_EQ(DrbdCheckReply(huge.data(), static_cast<std::uint16_t>(huge.size()), &kGetState, &eErr), nullptr);
+    EXPECT_EQ(DrbdCheckReply(huge.data(), static_cast<std::uint16_t>(huge.size()), &kGetState, &eErr),
+              nullptr);
     EXPECT_EQ(eErr, static_cast<std::uint32_t>(E_PrtcDRBD_RspRet_Err_MsgLen));
 
     // MsgLen too short to carry RspRet, and a reply too short to hold MsgLen at all.
     std::vector<std::uint8_t> tiny = {0x89, 0xFF, 0xFF, 0, 0, 0x00, 0x06, 0, 0, 3, 1, 1, 1, 0, 0};
-    EXPECT_EQ(DrbdCheckReply(tiny.data(), static_cast<std::uint16_t>(tiny.size()), &kGetState, &eErr), nullptr);
+    EXPECT_EQ(DrbdCheckReply(tiny.data(), static_cast<std::uint16_t>(tiny.size()), &kGetState, &eErr),
+              nullptr);
     EXPECT_EQ(eErr, static_cast<std::uint32_t>(E_PrtcDRBD_RspRet_Err_MsgLen));
     std::vector<std::uint8_t> stub = {0x89, 0xFF, 0xFF};
-    EXPECT_EQ(DrbdCheckReply(stub.data(), static_cast<std::uint16_t>(stub.size()), &kGetState, &eErr), nullptr);
+    EXPECT_EQ(DrbdCheckReply(stub.data(), static_cast<std::uint16_t>(stub.size()), &kGetState, &eErr),
+              nullptr);
     EXPECT_EQ(eErr, static_cast<std::uint32_t>(E_PrtcDRBD_RspRet_Err_MsgLen));
 }
 
