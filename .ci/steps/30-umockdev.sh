@@ -7,7 +7,7 @@ cd "$(dirname "$0")/../.."
 scripts/install-deps umockdev libumockdev-dev libglib2.0-dev pkg-config
 build=build/umockdev
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug -DTAVELO_UMOCKDEV_TESTS=ON ${TAVELO_CMAKE_ARGS:-} >/dev/null
-cmake --build "$build" -j"$(nproc)"
+cmake --build "$build" -j"$(nproc)" --target umockdev_hidraw_host_test umockdev_taveloiap_e2e_test
 ctest --test-dir "$build" -L umockdev --output-on-failure --timeout 600
 
 # The hidraw backend's own tests once more under ASan+UBSan (the preload comes before the ASan runtime).
