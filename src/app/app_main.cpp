@@ -23,9 +23,6 @@ void* DefaultAlloc(AppRecord, std::size_t szBytes) {
 }
 AppAllocFn g_pfnAlloc = DefaultAlloc;
 
-// The debug-parameter block lives until the process ends; nothing reads or writes it.
-void* g_ptPresDbgPara = nullptr;
-
 void PrintEraseLine() {
     std::printf("\r[Tavelo IAP]:%60s", "");
 }
@@ -61,6 +58,10 @@ long MenuValue(const char* strKeyValue) {
 }
 
 }  // namespace
+
+// The debug-parameter block lives until the process ends; nothing reads or writes it. A later run of
+// TaveloIapMain in the same process (tests) releases the block of the run before.
+void* g_ptPresDbgPara = nullptr;
 
 void SetAppAllocator(AppAllocFn pfnAlloc) {
     g_pfnAlloc = pfnAlloc != nullptr ? pfnAlloc : DefaultAlloc;
@@ -98,6 +99,7 @@ int TaveloIapMain() {
         static_cast<PrtcDRBDCmdUnion*>(g_pfnAlloc(E_AppRecord_CmdUnion, sizeof(PrtcDRBDCmdUnion)));
     HidResource* ptHidResource = GetHidResource();
     void* ptPresDbgPara = g_pfnAlloc(E_AppRecord_PresDbgPara, kPresDbgParaBytes);
+    std::free(g_ptPresDbgPara);
     g_ptPresDbgPara = ptPresDbgPara;
 
     bool bRecordsReady = false;

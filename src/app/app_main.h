@@ -3,6 +3,9 @@
 
 #include <cstddef>
 
+// The 36-byte debug-parameter block of the current run (kept reachable until the process ends).
+extern void* g_ptPresDbgPara;
+
 // The whole program; returns the exit status (always 0).
 int TaveloIapMain();
 
