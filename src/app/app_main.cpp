@@ -23,7 +23,8 @@ void* DefaultAlloc(AppRecord, std::size_t szBytes) {
 }
 AppAllocFn g_pfnAlloc = DefaultAlloc;
 
-// The debug-parameter block lives until the process ends; nothing reads or writes it.
+// The debug-parameter block lives until the process ends; nothing reads or writes it. A later run of
+// TaveloIapMain in the same process (tests, the demo) replaces the block of the run before.
 void* g_ptPresDbgPara = nullptr;
 
 void PrintEraseLine() {
@@ -97,6 +98,7 @@ int TaveloIapMain() {
     auto* punPrtcDRBDCmdUnion =
         static_cast<PrtcDRBDCmdUnion*>(g_pfnAlloc(E_AppRecord_CmdUnion, sizeof(PrtcDRBDCmdUnion)));
     HidResource* ptHidResource = GetHidResource();
+    std::free(g_ptPresDbgPara);
     void* ptPresDbgPara = g_pfnAlloc(E_AppRecord_PresDbgPara, kPresDbgParaBytes);
     g_ptPresDbgPara = ptPresDbgPara;
 
