@@ -417,6 +417,7 @@ void VirtualTablet::HandleReportLocked(const std::uint8_t* pucReport, std::uint3
     Clock::time_point tDue = tAnswerAt + std::chrono::milliseconds(ulDelayMs);
     if (ptRaw != nullptr) {
         tInput_.push_back(Pending{ulGeneration_, tDue, ptRaw->vucReport});
+        tLastReplyDue_ = tDue;
         return;
     }
 
@@ -461,6 +462,7 @@ void VirtualTablet::HandleReportLocked(const std::uint8_t* pucReport, std::uint3
         vucReport.resize(std::min(uLen, vucReport.size()));
     }
     tInput_.push_back(Pending{ulGeneration_, tDue, std::move(vucReport)});
+    tLastReplyDue_ = tDue;
     if (tReply.bLeaveAfter) {
         // The tablet restarts once its reply is out.
         bLeaveScheduled_ = true;
@@ -598,6 +600,11 @@ std::uint32_t VirtualTablet::FramesReceived() {
 std::uint32_t VirtualTablet::FirmwareInstalls() {
     std::lock_guard<std::mutex> lk(tMutex_);
     return ulInstalls_;
+}
+
+Clock::time_point VirtualTablet::LastReplyDue() {
+    std::lock_guard<std::mutex> lk(tMutex_);
+    return tLastReplyDue_;
 }
 
 bool VirtualTablet::WaitForFrames(std::uint32_t ulCount, std::uint32_t ulTimeoutMs) {

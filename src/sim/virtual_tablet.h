@@ -162,6 +162,9 @@ class VirtualTablet {
     std::vector<ReceivedFrame> Frames();
     std::uint32_t FramesReceived();
     std::uint32_t FirmwareInstalls();  // images accepted with a matching CRC
+    // When the last input report the tablet queued becomes readable by the host (its arrival on the
+    // host side); a default time point before the first one.
+    Clock::time_point LastReplyDue();
     // Waits until at least ulCount frames were received; false after ulTimeoutMs.
     bool WaitForFrames(std::uint32_t ulCount, std::uint32_t ulTimeoutMs);
     // Waits until Present() is bPresent; false after ulTimeoutMs.
@@ -219,6 +222,7 @@ class VirtualTablet {
     Clock::time_point tReturnAt_;
     TabletFirmware eReturnIn_ = TabletFirmware::kApplication;
     std::deque<Pending> tInput_;
+    Clock::time_point tLastReplyDue_{};
     // IAP
     TabletFirmware eRunning_;
     std::vector<std::uint8_t> vucFlash_;

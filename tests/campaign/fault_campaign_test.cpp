@@ -1,0 +1,676 @@
+// Fault campaign: the whole program (TaveloIapMain) upgrades a virtual tablet again and again. In each
+// round the first upgrade meets one fault drawn at random from the tablet's knobs, and the same program
+// run then makes a clean upgrade. After every round:
+// - nothing hung: a watchdog ends the process when a round outlives its deadline;
+// - the faulted command printed its status line, and no failure was reported as success;
+// - the clean upgrade left exactly the image in the tablet's flash;
+// - no reader thread, host handle, thread, descriptor or allocation is left behind.
+//
+// Environment: TAVELO_CAMPAIGN_ROUNDS (default 9, one round per kind of fault),
+// TAVELO_CAMPAIGN_SECONDS (no round starts after this many seconds; default 45),
+// TAVELO_CAMPAIGN_SEED (default 1; printed, so that a failing round can be replayed).
+#include <dirent.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/app_main.h"
+#include "device/confg_file.h"
+#include "drbd/drbd_frame.h"
+#include "firmware/mcu_cipher_file.h"
+#include "hidlink/hidlink.h"
+#include "hidlink/hidlink_control.h"
+#include "platform/os.h"
+#include "sim/sim_hid_host.h"
+#include "sim/virtual_tablet.h"
+#include "support/capture_stdout.h"
+#include "support/stdin_feed.h"
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+// The sanitizer runtime's count of heap bytes in use (declared here: GCC ships no header for it).
+extern "C" std::size_t __sanitizer_get_current_allocated_bytes();
+#define TAVELO_SANITIZER_HEAP 1
+#endif
+
+// ---- Allocation count -----------------------------------------------------------------------------------
+// Every operator new of the process is counted here. The C heap is counted by the sanitizer's allocator
+// in sanitizer builds, and otherwise by counting wrappers around the C library's allocator.
+
+namespace {
+std::atomic<long long> g_llLiveNews{0};
+std::atomic<long long> g_llLiveMallocs{0};
+
+void* CountedAlloc(std::size_t sz) {
+    void* pv = std::malloc(sz != 0 ? sz : 1);
+    if (pv != nullptr) {
+        g_llLiveNews.fetch_add(1, std::memory_order_relaxed);
+    }
+    return pv;
+}
+void CountedFree(void* pv) {
+    if (pv != nullptr) {
+        g_llLiveNews.fetch_sub(1, std::memory_order_relaxed);
+        std::free(pv);
+    }
+}
+}  // namespace
+
+void* operator new(std::size_t sz) {
+    void* pv = CountedAlloc(sz);
+    if (pv == nullptr) {
+        throw std::bad_alloc();
+    }
+    return pv;
+}
+void* operator new[](std::size_t sz) {
+    void* pv = CountedAlloc(sz);
+    if (pv == nullptr) {
+        throw std::bad_alloc();
+    }
+    return pv;
+}
+void* operator new(std::size_t sz, const std::nothrow_t&) noexcept {
+    return CountedAlloc(sz);
+}
+void* operator new[](std::size_t sz, const std::nothrow_t&) noexcept {
+    return CountedAlloc(sz);
+}
+void operator delete(void* pv) noexcept {
+    CountedFree(pv);
+}
+void operator delete[](void* pv) noexcept {
+    CountedFree(pv);
+}
+void operator delete(void* pv, std::size_t) noexcept {
+    CountedFree(pv);
+}
+void operator delete[](void* pv, std::size_t) noexcept {
+    CountedFree(pv);
+}
+void operator delete(void* pv, const std::nothrow_t&) noexcept {
+    CountedFree(pv);
+}
+void operator delete[](void* pv, const std::nothrow_t&) noexcept {
+    CountedFree(pv);
+}
+
+#if !defined(TAVELO_SANITIZER_HEAP) && defined(__GLIBC__)
+// The C library's allocator under its own names; the wrappers below count live blocks around it.
+extern "C" {
+void* __libc_malloc(std::size_t);
+void* __libc_calloc(std::size_t, std::size_t);
+void* __libc_realloc(void*, std::size_t);
+void* __libc_memalign(std::size_t, std::size_t);
+void __libc_free(void*);
+
+void* malloc(std::size_t sz) {
+    void* pv = __libc_malloc(sz);
+    if (pv != nullptr) {
+        g_llLiveMallocs.fetch_add(1, std::memory_order_relaxed);
+    }
+    return pv;
+}
+void* calloc(std::size_t n, std::size_t sz) {
+    void* pv = __libc_calloc(n, sz);
+    if (pv != nullptr) {
+        g_llLiveMallocs.fetch_add(1, std::memory_order_relaxed);
+    }
+    return pv;
+}
+void* realloc(void* pvOld, std::size_t sz) {
+    void* pv = __libc_realloc(pvOld, sz);
+    if (pvOld == nullptr && pv != nullptr) {
+        g_llLiveMallocs.fetch_add(1, std::memory_order_relaxed);
+    } else if (pvOld != nullptr && sz == 0 && pv == nullptr) {
+        g_llLiveMallocs.fetch_sub(1, std::memory_order_relaxed);  // realloc(p, 0) freed p
+    }
+    return pv;
+}
+void* memalign(std::size_t al, std::size_t sz) {
+    void* pv = __libc_memalign(al, sz);
+    if (pv != nullptr) {
+        g_llLiveMallocs.fetch_add(1, std::memory_order_relaxed);
+    }
+    return pv;
+}
+void* aligned_alloc(std::size_t al, std::size_t sz) {
+    return memalign(al, sz);
+}
+int posix_memalign(void** ppv, std::size_t al, std::size_t sz) {
+    void* pv = memalign(al, sz);
+    if (pv == nullptr) {
+        return ENOMEM;
+    }
+    *ppv = pv;
+    return 0;
+}
+void free(void* pv) {
+    if (pv != nullptr) {
+        g_llLiveMallocs.fetch_sub(1, std::memory_order_relaxed);
+        __libc_free(pv);
+    }
+}
+}
+#endif
+
+namespace {
+
+using sim::TabletFault;
+using sim::TabletFirmware;
+using sim::VirtualTablet;
+using Clock = std::chrono::steady_clock;
+
+constexpr std::uint32_t kReplyTimeoutMs = 400;
+constexpr std::uint32_t kLinkIdleTimeoutMs = 600;
+constexpr std::uint32_t kRoundDeadlineS = 90;
+
+const std::string kPrompt = "[Tavelo IAP]: Please choose：";
+const std::string kFailLine = "[Tavelo IAP]: IAP应用流程 |-> 传输本文件错误\r\n";
+const std::string kStatusLine = "[Tavelo IAP]:  <- ServerResponseStatus is ";
+const std::string kFinish = "[100.00%][Finish]";
+
+std::uint32_t EnvOr(const char* strName, std::uint32_t ulDefault) {
+    const char* str = std::getenv(strName);
+    return str != nullptr && *str != '\0' ? static_cast<std::uint32_t>(std::strtoul(str, nullptr, 10))
+                                          : ulDefault;
+}
+
+// The link's pauses (discovery, re-detection delay, idle polls) at a fifth of their length, so that a
+// round takes about a second; the program's other pauses are left as they are.
+void ShortPause(std::uint32_t ulMs) {
+    PlatformSleepMs(ulMs >= 5 ? ulMs / 5 : 1);
+}
+
+// ---- What a round leaves behind ---------------------------------------------------------------------
+
+std::size_t CountDirEntries(const char* strDir) {
+    std::size_t n = 0;
+    if (DIR* pd = opendir(strDir)) {
+        while (dirent* pe = readdir(pd)) {
+            n += pe->d_name[0] != '.' ? 1 : 0;
+        }
+        closedir(pd);
+    }
+    return n;
+}
+
+// Bytes in use on the sanitizer's heap, or blocks in use on the C library's heap.
+long long HeapInUse() {
+#ifdef TAVELO_SANITIZER_HEAP
+    return static_cast<long long>(__sanitizer_get_current_allocated_bytes());
+#else
+    return g_llLiveMallocs.load();
+#endif
+}
+
+struct Footprint {
+    std::size_t szThreads = 0;
+    std::size_t szFds = 0;
+    long long llNews = 0;
+    long long llHeap = 0;
+    bool operator==(const Footprint&) const = default;
+};
+
+Footprint TakeFootprint() {
+    Footprint t;
+    t.szThreads = CountDirEntries("/proc/self/task");
+    t.szFds = CountDirEntries("/proc/self/fd");
+    t.llNews = g_llLiveNews.load();
+    t.llHeap = HeapInUse();
+    return t;
+}
+
+// A reader thread that the shutdown released rather than joined may still be on its way out: wait
+// (bounded) until the footprint is back to tBefore.
+Footprint SettledFootprint(const Footprint& tBefore) {
+    Footprint t = TakeFootprint();
+    for (int i = 0; i < 300 && !(t == tBefore); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        t = TakeFootprint();
+    }
+    return t;
+}
+
+// ---- Faults -------------------------------------------------------------------------------------------
+
+enum class FaultKind {
+    kBadCrc,
+    kStatus,
+    kNoReply,
+    kShortReport,
+    kWrongReportId,
+    kLeaveBus,
+    kSlowWithinTimeout,
+    kSlowBeyondTimeout,
+    kForeignDevice,
+    kCount
+};
+
+const char* KindName(FaultKind e) {
+    static const char* const kNames[] = {"bad CRC",      "error status",    "no reply",
+                                         "short report", "wrong report ID", "leaves the bus",
+                                         "slow answer",  "answer too late", "foreign device"};
+    return kNames[static_cast<int>(e)];
+}
+
+struct RoundPlan {
+    std::uint32_t ulRound = 0;
+    FaultKind eKind = FaultKind::kBadCrc;
+    TabletFirmware eStartIn = TabletFirmware::kApplication;
+    std::size_t szImage = 0;
+    std::uint32_t ulRebootMs = 0;
+    std::uint32_t ulAtFrame = 0;  // frame of the first upgrade the fault hits
+    std::uint16_t usCommand = 0;  // command of that frame
+    std::uint32_t ulValue = 0;    // status, report length or delay of the fault
+    std::uint32_t ulForeignAfterMs = 0;
+    bool bForeignFront = false;
+    bool bForeignVendorLike = false;
+};
+
+// Commands of one upgrade of szImage bytes, in order.
+std::vector<std::uint16_t> UpgradeCommands(TabletFirmware eStartIn, std::size_t szImage) {
+    std::vector<std::uint16_t> v = {sim::kCmdGetState};
+    if (eStartIn == TabletFirmware::kApplication) {
+        v.push_back(sim::kCmdSetState);
+    }
+    v.push_back(sim::kCmdStart);
+    v.push_back(sim::kCmdSendVersionFileInfo);
+    for (std::size_t k = 0; k < (szImage + 1023) / 1024; ++k) {
+        v.push_back(sim::kCmdSendPackage);
+    }
+    return v;
+}
+
+RoundPlan DrawRound(std::mt19937& rng, std::uint32_t ulRound, std::uint32_t ulKindOffset) {
+    auto pick = [&rng](std::uint32_t lo, std::uint32_t hi) {
+        return std::uniform_int_distribution<std::uint32_t>(lo, hi)(rng);
+    };
+    RoundPlan t;
+    t.ulRound = ulRound;
+    t.eKind =
+        static_cast<FaultKind>((ulRound + ulKindOffset) % static_cast<std::uint32_t>(FaultKind::kCount));
+    t.eStartIn = pick(0, 2) == 0 ? TabletFirmware::kBootLoader : TabletFirmware::kApplication;
+    // 1 to 12 packages; now and then an exact number of KiB.
+    t.szImage = pick(0, 3) == 0 ? pick(1, 12) * 1024u : pick(1, 12 * 1024);
+    t.ulRebootMs = pick(20, 80);
+    std::vector<std::uint16_t> vCommands = UpgradeCommands(t.eStartIn, t.szImage);
+    t.ulAtFrame = pick(1, static_cast<std::uint32_t>(vCommands.size()));
+    t.usCommand = vCommands[t.ulAtFrame - 1];
+    switch (t.eKind) {
+        case FaultKind::kStatus: {
+            static const std::uint32_t kStatuses[] = {1, 5, 6, 7, 8, 9, 11, 12};
+            t.ulValue = kStatuses[pick(0, 7)];
+            break;
+        }
+        case FaultKind::kShortReport:
+            t.ulValue = pick(0, 40);  // 0: one byte short
+            break;
+        case FaultKind::kWrongReportId:
+            t.ulValue = pick(0, 1) == 0 ? 0u : pick(0, 0xFB);  // 0: 0xFB
+            break;
+        case FaultKind::kLeaveBus:
+            t.ulValue = pick(20, 300);
+            break;
+        case FaultKind::kSlowWithinTimeout:
+            t.ulValue = pick(10, 100);
+            break;
+        case FaultKind::kSlowBeyondTimeout:
+            t.ulValue = kReplyTimeoutMs + pick(100, 400);
+            break;
+        case FaultKind::kForeignDevice:
+            t.ulForeignAfterMs = pick(0, 300);
+            t.bForeignFront = pick(0, 1) == 1;
+            t.bForeignVendorLike = pick(0, 1) == 1;
+            break;
+        default:
+            break;
+    }
+    return t;
+}
+
+std::string Describe(const RoundPlan& t) {
+    char acBuf[256];
+    std::snprintf(acBuf, sizeof(acBuf),
+                  "round %u: %s at frame %u (command 0x%04X, value %u), %zu-byte image, tablet in its %s",
+                  t.ulRound, KindName(t.eKind), t.ulAtFrame, t.usCommand, t.ulValue, t.szImage,
+                  t.eStartIn == TabletFirmware::kApplication ? "application" : "boot loader");
+    return acBuf;
+}
+
+// The status name the faulted command prints, or empty for faults that need not fail a command.
+std::string ExpectedStatus(const RoundPlan& t) {
+    switch (t.eKind) {
+        case FaultKind::kBadCrc:
+            return "E_PrtcDRBD_RspRet_Err_CrcCheck";
+        case FaultKind::kStatus:
+            return ResponseStatusTable[t.ulValue].strName;
+        case FaultKind::kNoReply:
+        case FaultKind::kShortReport:
+        case FaultKind::kWrongReportId:
+        case FaultKind::kLeaveBus:
+        case FaultKind::kSlowBeyondTimeout:
+            return "E_PrtcDRBD_RspRet_Err_RecvTimeOut";
+        default:
+            return "";
+    }
+}
+
+TabletFault::Kind TabletKind(FaultKind e) {
+    switch (e) {
+        case FaultKind::kBadCrc:
+            return TabletFault::Kind::kBadCrc;
+        case FaultKind::kStatus:
+            return TabletFault::Kind::kStatus;
+        case FaultKind::kNoReply:
+            return TabletFault::Kind::kNoReply;
+        case FaultKind::kShortReport:
+            return TabletFault::Kind::kShortReport;
+        case FaultKind::kWrongReportId:
+            return TabletFault::Kind::kWrongReportId;
+        case FaultKind::kLeaveBus:
+            return TabletFault::Kind::kLeaveBus;
+        default:
+            return TabletFault::Kind::kSlowReply;
+    }
+}
+
+std::size_t Count(const std::string& s, const std::string& strWhat) {
+    std::size_t n = 0;
+    for (std::size_t p = s.find(strWhat); p != std::string::npos; p = s.find(strWhat, p + 1)) {
+        ++n;
+    }
+    return n;
+}
+
+// ---- Watchdog -------------------------------------------------------------------------------------------
+
+// Ends the process when a round outlives its deadline: a hang is a failure that must not stall CI.
+class Watchdog {
+  public:
+    Watchdog() : tThread_([this] { Run(); }) {}
+    ~Watchdog() {
+        {
+            std::lock_guard<std::mutex> lk(tMutex_);
+            bQuit_ = true;
+        }
+        tCv_.notify_all();
+        tThread_.join();
+    }
+    void Arm(const std::string& strWhat, std::chrono::seconds tLimit) {
+        std::lock_guard<std::mutex> lk(tMutex_);
+        std::snprintf(acWhat_, sizeof(acWhat_), "%s", strWhat.c_str());
+        tDeadline_ = Clock::now() + tLimit;
+        bArmed_ = true;
+        tCv_.notify_all();
+    }
+    void Disarm() {
+        std::lock_guard<std::mutex> lk(tMutex_);
+        bArmed_ = false;
+    }
+
+  private:
+    void Run() {
+        std::unique_lock<std::mutex> lk(tMutex_);
+        while (!bQuit_) {
+            if (bArmed_ && Clock::now() >= tDeadline_) {
+                std::fprintf(stderr, "\nfault campaign: HANG in %s\n", acWhat_);
+                std::fflush(stderr);
+                std::abort();
+            }
+            tCv_.wait_for(lk, std::chrono::milliseconds(200));
+        }
+    }
+    std::mutex tMutex_;
+    std::condition_variable tCv_;
+    bool bQuit_ = false;
+    bool bArmed_ = false;
+    Clock::time_point tDeadline_;
+    char acWhat_[256] = {};
+    std::thread tThread_;
+};
+
+// ---- The campaign ---------------------------------------------------------------------------------------
+
+class FaultCampaign : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        HidLinkTimeouts t = HidLinkDefaultTimeouts();
+        t.ulReplyMs = kReplyTimeoutMs;
+        t.ulLinkIdleMs = kLinkIdleTimeoutMs;
+        t.ulRedetectWaitMs = 5000;
+        t.ulShutdownMs = 2000;
+        HidLinkSetTimeouts(t);
+        HidLinkSetPause(ShortPause);
+        char strDir[kPathFieldBytes];
+        wchar_t wstrDir[kWidePathFieldChars];
+        ASSERT_EQ(GetExeDirectory(strDir, wstrDir), 1);
+        plain_ = std::string(strDir) + "Tavelo-KT1.bin";
+        cipher_ = std::string(strDir) + "Tavelo-KT1-Cipher.bin";
+    }
+    void TearDown() override {
+        HidLinkSetPause(nullptr);
+        HidLinkSetTimeouts(HidLinkDefaultTimeouts());
+        std::filesystem::remove(plain_);
+        std::filesystem::remove(cipher_);
+    }
+
+    // Writes a plain image of random bytes and its McuCipherFile next to the program.
+    std::vector<std::uint8_t> MakeFirmware(std::size_t szBytes, std::mt19937& rng) {
+        std::vector<std::uint8_t> image(szBytes);
+        for (auto& b : image) {
+            b = static_cast<std::uint8_t>(rng());
+        }
+        std::ofstream(plain_, std::ios::binary | std::ios::trunc)
+            .write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
+        auto ptConfg = std::make_unique<ConfgFile>();
+        std::memset(ptConfg.get(), 0, sizeof(ConfgFile));
+        ptConfg->hMcuVerFile = ptConfg->hChecksumFile = kInvalidHandle;
+        ptConfg->hMcuCipherFile = ptConfg->hMcuClearVerFile = kInvalidHandle;
+        std::strcpy(ptConfg->strMcuVerFilePath, plain_.c_str());
+        std::strcpy(ptConfg->strMcuCipherFilePath, cipher_.c_str());
+        StdoutCapture quiet;  // the encoder's own line
+        EncodeMcuCipherFile(ptConfg.get());
+        quiet.Finish();
+        return image;
+    }
+
+    // One round: a program run of two upgrades (the first one faulted) and the exit.
+    void RunRound(const RoundPlan& plan, std::mt19937& rng);
+
+    std::string plain_;
+    std::string cipher_;
+};
+
+void FaultCampaign::RunRound(const RoundPlan& plan, std::mt19937& rng) {
+    SCOPED_TRACE(Describe(plan));
+    sim::SimHidHost host;
+    // Whatever way the round ends, the link is off this host before the host goes.
+    struct HostGuard {
+        ~HostGuard() {
+            SetHidHost(nullptr);
+            HidLinkReset();
+        }
+    } tGuard;
+    VirtualTablet::Config c;
+    c.iModelIndex = 0;
+    c.eStartIn = plan.eStartIn;
+    c.ulRebootMs = plan.ulRebootMs;
+    auto tablet = std::make_shared<VirtualTablet>(c);
+    host.AddTablet(tablet);
+    SetHidHost(host.Host());
+    const std::vector<std::uint8_t> image = MakeFirmware(plan.szImage, rng);
+
+    if (plan.eKind != FaultKind::kForeignDevice) {
+        TabletFault f;
+        f.eKind = TabletKind(plan.eKind);
+        f.ulAtFrame = plan.ulAtFrame;
+        f.ulValue = plan.ulValue;
+        tablet->AddFault(f);
+    }
+    // The second IapGetState opens the clean upgrade: what the tablet had installed by then is the
+    // first upgrade's doing.
+    std::atomic<std::uint32_t> ulStates{0};
+    std::atomic<std::int64_t> llInstallsAfterFirst{-1};
+    VirtualTablet* ptTablet = tablet.get();
+    tablet->SetTimingHook([&, ptTablet](const VirtualTablet::ExchangeInfo& t) {
+        if (t.usCommand == sim::kCmdGetState && ulStates.fetch_add(1) == 1) {
+            llInstallsAfterFirst.store(ptTablet->FirmwareInstalls());
+        }
+        return VirtualTablet::ExchangeTiming{};
+    });
+
+    std::thread tForeign;
+    if (plan.eKind == FaultKind::kForeignDevice) {
+        tForeign = std::thread([&host, &plan] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(plan.ulForeignAfterMs));
+            std::vector<HidCaps> vtCaps = {sim::MouseCollectionCaps()};
+            if (plan.bForeignVendorLike) {
+                // Another maker's device with a collection on the tablet's vendor page and usage.
+                vtCaps.push_back(sim::VendorCollectionCaps(64, 1056));
+            }
+            // Another maker's device, or one of the tablets' maker that is no supported tablet.
+            const std::uint16_t usVid = plan.bForeignVendorLike ? 0x0483 : 0x1A2B;
+            host.AddForeignDevice(
+                usVid, 0x7BEE, vtCaps,
+                plan.bForeignFront ? sim::SimHidHost::Where::kFront : sim::SimHidHost::Where::kBack);
+        });
+    }
+
+    std::string out;
+    {
+        StdinFeed feed("1\n1\n2\n");
+        StdoutCapture cap;
+        EXPECT_EQ(TaveloIapMain(), 0);
+        out = cap.Finish();
+    }
+    if (tForeign.joinable()) {
+        tForeign.join();
+    }
+    tablet->SetTimingHook(nullptr);
+
+    // The output of each upgrade lies between two menu prompts.
+    std::size_t p1 = out.find(kPrompt);
+    std::size_t p2 = p1 == std::string::npos ? p1 : out.find(kPrompt, p1 + 1);
+    std::size_t p3 = p2 == std::string::npos ? p2 : out.find(kPrompt, p2 + 1);
+    ASSERT_NE(p3, std::string::npos) << "the program did not come back to the menu three times:\n" << out;
+    const std::string first = out.substr(p1, p2 - p1);
+    const std::string second = out.substr(p2, p3 - p2);
+
+    // The faulted command said so.
+    const std::string strExpected = ExpectedStatus(plan);
+    if (!strExpected.empty()) {
+        EXPECT_NE(first.find(kStatusLine + strExpected + "\r\n"), std::string::npos)
+            << "no status line for the faulted command:\n"
+            << first;
+    } else {
+        // A slow answer within the time limit and a foreign device disturb nothing.
+        EXPECT_EQ(Count(first, kStatusLine), 0u) << first;
+        EXPECT_NE(first.find(kFinish), std::string::npos) << first;
+    }
+    if (plan.usCommand == sim::kCmdSendPackage && !strExpected.empty()) {
+        // A failed package ends the transfer with the failure line.
+        EXPECT_NE(first.find(kFailLine), std::string::npos) << first;
+    }
+    // No failure reported as success: a finished transfer means an installed image, and a first
+    // upgrade that installed nothing printed why.
+    const std::int64_t llFirstInstalls = llInstallsAfterFirst.load();
+    ASSERT_GE(llFirstInstalls, 0) << "the clean upgrade never started";
+    const bool bFinished =
+        first.find(kFinish) != std::string::npos && first.find(kFailLine) == std::string::npos;
+    if (bFinished) {
+        EXPECT_EQ(llFirstInstalls, 1) << "the transfer was shown finished, the tablet installed nothing:\n"
+                                      << first;
+    } else {
+        EXPECT_TRUE(first.find(kFailLine) != std::string::npos || Count(first, kStatusLine) > 0)
+            << "the upgrade failed without a line:\n"
+            << first;
+    }
+
+    // The clean upgrade: no failure, and exactly the image in the flash.
+    EXPECT_EQ(Count(second, kStatusLine), 0u) << second;
+    EXPECT_EQ(second.find(kFailLine), std::string::npos) << second;
+    EXPECT_NE(second.find(kFinish), std::string::npos) << second;
+    EXPECT_EQ(tablet->FirmwareInstalls(), static_cast<std::uint32_t>(llFirstInstalls) + 1);
+    const std::vector<std::uint8_t> flash = tablet->Flash();
+    ASSERT_GE(flash.size(), image.size());
+    EXPECT_EQ(std::memcmp(flash.data(), image.data(), image.size()), 0) << "the flash differs from the image";
+    const std::size_t szPages = (image.size() + 1023) / 1024 * 1024;
+    for (std::size_t k = szPages; k < flash.size(); ++k) {
+        if (flash[k] != 0xFF) {
+            ADD_FAILURE() << "flash byte " << k << " beyond the image's pages was written";
+            break;
+        }
+    }
+
+    // Nothing of the link left open or running.
+    EXPECT_EQ(HidLinkReaderThreads(), 0u);
+    SetHidHost(nullptr);
+    sim::SimHidHost::Stats s = host.GetStats();
+    EXPECT_EQ(s.ulBadCloses, 0u);
+    EXPECT_EQ(s.ulLiveLists + s.ulLiveProbes + s.ulLiveWrites + s.ulLiveReads + s.ulLiveEvents, 0u);
+    EXPECT_EQ(s.ulReadsInProgress, 0u);
+    EXPECT_EQ(HidLinkReset(), 1);
+}
+
+TEST_F(FaultCampaign, EveryFaultIsReportedAndACleanUpgradeFollows) {
+    const std::uint32_t ulRounds = EnvOr("TAVELO_CAMPAIGN_ROUNDS", 9);
+    const std::uint32_t ulSeconds = EnvOr("TAVELO_CAMPAIGN_SECONDS", 45);
+    const std::uint32_t ulSeed = EnvOr("TAVELO_CAMPAIGN_SEED", 1);
+    std::fprintf(stderr, "fault campaign: seed %u, up to %u rounds, %u s\n", ulSeed, ulRounds, ulSeconds);
+    std::mt19937 rng(ulSeed);
+    const std::uint32_t ulKindOffset = ulSeed % static_cast<std::uint32_t>(FaultKind::kCount);
+    Watchdog tWatchdog;
+
+    // A first round that fails nothing settles what the process allocates once (stdio buffers, the
+    // first helper thread's bookkeeping); the footprint is compared from then on.
+    {
+        RoundPlan warm = DrawRound(rng, 0, ulKindOffset);
+        warm.eKind = FaultKind::kForeignDevice;
+        warm.ulForeignAfterMs = 0;
+        tWatchdog.Arm("the warm-up round", std::chrono::seconds(kRoundDeadlineS));
+        RunRound(warm, rng);
+        tWatchdog.Disarm();
+    }
+    const Clock::time_point tStart = Clock::now();
+    std::uint32_t ulDone = 0;
+    for (std::uint32_t r = 1; r <= ulRounds && !HasFatalFailure(); ++r) {
+        if (Clock::now() - tStart >= std::chrono::seconds(ulSeconds)) {
+            break;
+        }
+        const RoundPlan plan = DrawRound(rng, r, ulKindOffset);
+        const std::string strWhat = Describe(plan);
+        const Footprint tBefore = TakeFootprint();
+        tWatchdog.Arm(strWhat, std::chrono::seconds(kRoundDeadlineS));
+        const Clock::time_point t0 = Clock::now();
+        RunRound(plan, rng);
+        const Footprint tAfter = SettledFootprint(tBefore);
+        tWatchdog.Disarm();
+        EXPECT_EQ(tAfter.szThreads, tBefore.szThreads) << strWhat << ": threads left behind";
+        EXPECT_EQ(tAfter.szFds, tBefore.szFds) << strWhat << ": descriptors left open";
+        EXPECT_EQ(tAfter.llNews, tBefore.llNews) << strWhat << ": operator new blocks not freed";
+        EXPECT_EQ(tAfter.llHeap, tBefore.llHeap) << strWhat << ": heap not freed";
+        ++ulDone;
+        std::fprintf(stderr, "fault campaign: %s: %.2f s\n", strWhat.c_str(),
+                     std::chrono::duration<double>(Clock::now() - t0).count());
+    }
+    std::fprintf(stderr, "fault campaign: %u rounds in %.1f s\n", ulDone,
+                 std::chrono::duration<double>(Clock::now() - tStart).count());
+    EXPECT_GE(ulDone, 1u);
+}
+
+}  // namespace
