@@ -16,20 +16,9 @@
 #include "drbd/com_resource.h"
 #include "drbd/drbd_frame.h"
 #include "drbd/iap_commands.h"
+#include "support/bitwise_crc.h"
 
 namespace {
-
-std::uint16_t BitwiseCrc(const std::uint8_t* p, std::size_t n) {
-    std::uint16_t crc = 0xFFFF;
-    for (std::size_t i = 0; i < n; ++i) {
-        crc ^= p[i];
-        for (int b = 0; b < 8; ++b) {
-            crc = (crc & 1) ? static_cast<std::uint16_t>((crc >> 1) ^ 0x8408)
-                            : static_cast<std::uint16_t>(crc >> 1);
-        }
-    }
-    return static_cast<std::uint16_t>(~crc);
-}
 
 std::vector<std::uint8_t> RandomBytes(std::size_t n) {
     std::vector<std::uint8_t> v(n);
@@ -52,7 +41,7 @@ BENCHMARK(BM_Crc16Table)->Arg(1045)->Arg(262144);
 void BM_Crc16Bitwise(benchmark::State& state) {
     auto data = RandomBytes(static_cast<std::size_t>(state.range(0)));
     for (auto _ : state) {
-        benchmark::DoNotOptimize(BitwiseCrc(data.data(), data.size()));
+        benchmark::DoNotOptimize(BitwiseCrc16X25(data.data(), data.size()));
     }
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * state.range(0));
 }

@@ -6,22 +6,10 @@
 #include <random>
 #include <vector>
 
+#include "support/bitwise_crc.h"
 #include "support/capture_stdout.h"
 
 namespace {
-
-// Bit-by-bit CRC-16/X-25, independent of the table.
-std::uint16_t ReferenceCrc(const std::uint8_t* p, std::size_t n) {
-    std::uint16_t crc = 0xFFFF;
-    for (std::size_t i = 0; i < n; ++i) {
-        crc ^= p[i];
-        for (int b = 0; b < 8; ++b) {
-            crc = (crc & 1) ? static_cast<std::uint16_t>((crc >> 1) ^ 0x8408)
-                            : static_cast<std::uint16_t>(crc >> 1);
-        }
-    }
-    return static_cast<std::uint16_t>(~crc);
-}
 
 const DrbdCmdCode kGetState = {0x0000, 0x0301, 0x0101};
 
@@ -34,7 +22,7 @@ std::vector<std::uint8_t> MakeReply(std::uint16_t usStatus, std::vector<std::uin
     f.push_back(static_cast<std::uint8_t>(usStatus >> 8));
     f.push_back(static_cast<std::uint8_t>(usStatus));
     f.insert(f.end(), para.begin(), para.end());
-    std::uint16_t crc = ReferenceCrc(f.data(), f.size());
+    std::uint16_t crc = BitwiseCrc16X25(f.data(), f.size());
     f.push_back(static_cast<std::uint8_t>(crc >> 8));
     f.push_back(static_cast<std::uint8_t>(crc));
     return f;
@@ -54,7 +42,7 @@ TEST(DrbdCrc16, CheckValuesAndAgreementWithBitwiseReference) {
         std::size_t off = rng() % buf.size();
         std::size_t len = rng() % (buf.size() - off + 1);
         ASSERT_EQ(DrbdCrc16(buf.data() + off, static_cast<std::uint32_t>(len)),
-                  ReferenceCrc(buf.data() + off, len))
+                  BitwiseCrc16X25(buf.data() + off, len))
             << "offset " << off << " length " << len;
     }
 }
@@ -94,7 +82,7 @@ TEST(DrbdBuildFrame, ParametersFromSourceOrInPlaceAndCrcCoversAll) {
     EXPECT_EQ(0, std::memcmp(a, b, 23));
     EXPECT_EQ(a[5], 0x00);
     EXPECT_EQ(a[6], 14);  // MsgLen = 6 + N
-    std::uint16_t crc = ReferenceCrc(a, 21);
+    std::uint16_t crc = BitwiseCrc16X25(a, 21);
     EXPECT_EQ(a[21], crc >> 8);
     EXPECT_EQ(a[22], crc & 0xFF);
 }
@@ -104,7 +92,7 @@ TEST(DrbdCheckReply, StatusFromGoodReplyWhateverTheHeaderFields) {
     reply[0] = 0x11;  // another PkgHeader, SeqNum and CmdCode than any request: still accepted
     reply[3] = 0x42;
     reply[12] = 0x07;
-    std::uint16_t crc = ReferenceCrc(reply.data(), reply.size() - 2);
+    std::uint16_t crc = BitwiseCrc16X25(reply.data(), reply.size() - 2);
     reply[reply.size() - 2] = static_cast<std::uint8_t>(crc >> 8);
     reply[reply.size() - 1] = static_cast<std::uint8_t>(crc);
     std::uint32_t eErr = 99;

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "support/bitwise_crc.h"
 #include "support/capture_stdout.h"
 
 namespace fs = std::filesystem;
@@ -31,19 +32,6 @@ std::string Format(const char* strFormat, ...) {
     std::vsnprintf(acBuf, sizeof(acBuf), strFormat, ap);
     va_end(ap);
     return acBuf;
-}
-
-// CRC-16/X-25 computed bit by bit, independent of the table the product uses.
-std::uint16_t OracleCrc(const std::uint8_t* puc, std::size_t szLen) {
-    std::uint16_t usCrc = 0xFFFF;
-    for (std::size_t i = 0; i < szLen; ++i) {
-        usCrc ^= puc[i];
-        for (int b = 0; b < 8; ++b) {
-            usCrc = (usCrc & 1) ? static_cast<std::uint16_t>((usCrc >> 1) ^ 0x8408)
-                                : static_cast<std::uint16_t>(usCrc >> 1);
-        }
-    }
-    return static_cast<std::uint16_t>(~usCrc);
 }
 
 void PutLe16(Bytes& b, std::size_t szOff, std::uint32_t ul) {
@@ -225,7 +213,7 @@ TEST_F(McuCipherFileTest, RoundTripsKeepTheImageAndFollowTheLayout) {
         PutLe16(header, 14, uiPackages);
         PutLe16(header, 16, uiLast);
         PutLe32(header, 18, ulOrg);
-        PutLe32(header, 22, OracleCrc(plain.data(), ulOrg));
+        PutLe32(header, 22, BitwiseCrc16X25(plain.data(), ulOrg));
         EXPECT_EQ(Bytes(cipher.begin(), cipher.begin() + 26), header);
 
         // One key per record from the generator seeded with the encoding time, then the filler.
@@ -249,7 +237,7 @@ TEST_F(McuCipherFileTest, RoundTripsKeepTheImageAndFollowTheLayout) {
         std::uint32_t ulOrgOut, ulCrcOut, ulLastOut;
         EXPECT_EQ(ReadHeader(&ulOrgOut, &ulCrcOut, &ulLastOut), "");
         EXPECT_EQ(ulOrgOut, ulOrg);
-        EXPECT_EQ(ulCrcOut, OracleCrc(plain.data(), ulOrg));
+        EXPECT_EQ(ulCrcOut, BitwiseCrc16X25(plain.data(), ulOrg));
         EXPECT_EQ(ulLastOut, uiLast);
 
         EXPECT_EQ(Decode(&bOk), DecoderLine(cipher.size(), uiPackages, uiLast));
@@ -434,7 +422,7 @@ TEST_F(McuCipherFileTest, CheckComparesTheImageCrc) {
     EXPECT_EQ(
         Check(&bSound),
         Format("[Tavelo IAP]: IAP应用流程 |-> Error->McuCipherFile校验错误 McuCrc<0x%08X>, Crc<0x%04X>\r\n",
-               OracleCrc(plain.data(), plain.size()), OracleCrc(image.data(), image.size())));
+               BitwiseCrc16X25(plain.data(), plain.size()), BitwiseCrc16X25(image.data(), image.size())));
     EXPECT_EQ(bSound, 0);
     // The decoder compares nothing: it writes what the records hold.
     int bOk = 0;
@@ -450,7 +438,7 @@ TEST_F(McuCipherFileTest, CheckComparesTheImageCrc) {
     EXPECT_EQ(bSound, 0);
     std::uint32_t ulOrg, ulCrc, ulLast;
     EXPECT_EQ(ReadHeader(&ulOrg, &ulCrc, &ulLast), "");
-    EXPECT_EQ(ulCrc, 0x01000000u | OracleCrc(plain.data(), plain.size()));
+    EXPECT_EQ(ulCrc, 0x01000000u | BitwiseCrc16X25(plain.data(), plain.size()));
 
     // The filler is not part of the image.
     bad = cipher;

@@ -26,6 +26,7 @@
 #include "hidraw_testbed.h"
 #include "platform/hid_report_descriptor.h"
 #include "sim/virtual_tablet.h"
+#include "support/bitwise_crc.h"
 
 namespace {
 
@@ -132,15 +133,7 @@ class ProgramRun {
 // ---- The program's directory: a copy of the binary and the model's firmware file ----------------------
 
 std::uint16_t Crc16X25(const std::vector<std::uint8_t>& data) {
-    std::uint16_t usCrc = 0xFFFF;
-    for (std::uint8_t b : data) {
-        usCrc ^= b;
-        for (int i = 0; i < 8; ++i) {
-            usCrc = (usCrc & 1) ? static_cast<std::uint16_t>((usCrc >> 1) ^ 0x8408)
-                                : static_cast<std::uint16_t>(usCrc >> 1);
-        }
-    }
-    return static_cast<std::uint16_t>(~usCrc);
+    return BitwiseCrc16X25(data.data(), data.size());
 }
 
 void PutLe(std::vector<std::uint8_t>* p, std::uint32_t v, int iBytes) {
