@@ -40,9 +40,9 @@ int JoinDirAndFileName(const char* strDir, const char* strFileName, char* strDes
 // directory, ending with the separator. Returns 1, or 0 with both fields empty when it cannot be had or
 // does not fit.
 int GetExeDirectory(char* strExeDir, wchar_t* wstrExeDir);
-// Ends a full file path right after its last separator, keeping the separator (D:\Tools\x.exe gives
-// D:\Tools\). Returns 1, or 0 with the text emptied when it holds no separator.
-int TrimToDirectory(char* strPath, char cSeparator);
+// Ends a full file path right after its last separator, keeping the separator (D:\\Tools\\x.exe gives
+// D:\\Tools\\). Returns 1, or 0 with the text emptied when it holds no separator.
+int TrimToDirectory(wchar_t* wstrPath, wchar_t wcSeparator);
 // Wide text to the system's narrow path encoding into a field of ulCap bytes. Returns the bytes written,
 // terminator included, or 0 on failure (the field is then empty).
 std::uint32_t WideToAnsi(const wchar_t* wstrIn, char* strOut, std::uint32_t ulCap);

@@ -1,4 +1,5 @@
 #include <cstring>
+#include <cwchar>
 
 #include "device/confg_file.h"
 #include "device/device_table.h"
@@ -68,30 +69,26 @@ std::uint32_t AnsiToWide(const char* strIn, wchar_t* wstrOut, std::uint32_t ulCa
     return PlatformNarrowToWide(strIn, wstrOut, ulNeeded);
 }
 
-int TrimToDirectory(char* strPath, char cSeparator) {
-    char* pcLast = std::strrchr(strPath, cSeparator);
-    if (pcLast == nullptr) {
-        strPath[0] = '\0';
+int TrimToDirectory(wchar_t* wstrPath, wchar_t wcSeparator) {
+    wchar_t* pwcLast = std::wcsrchr(wstrPath, wcSeparator);
+    if (pwcLast == nullptr) {
+        wstrPath[0] = L'\0';
         return 0;
     }
-    pcLast[1] = '\0';
+    pwcLast[1] = L'\0';
     return 1;
 }
 
+// The directory is cut from the wide path, before the conversion: in a multi-byte code page such as
+// GBK a character's second byte can be 0x5C, the backslash, and must not be taken for a separator.
 int GetExeDirectory(char* strExeDir, wchar_t* wstrExeDir) {
     strExeDir[0] = '\0';
     if (PlatformExePathWide(wstrExeDir, kWidePathFieldChars) == 0 ||
-        WideToAnsi(wstrExeDir, strExeDir, kPathFieldBytes) == 0) {
+        TrimToDirectory(wstrExeDir, static_cast<wchar_t>(kPathSeparator)) == 0 ||
+        WideToAnsi(wstrExeDir, strExeDir, kPathFieldBytes) == 0 ||
+        AnsiToWide(strExeDir, wstrExeDir, kWidePathFieldChars) == 0) {
         strExeDir[0] = '\0';
         wstrExeDir[0] = L'\0';
-        return 0;
-    }
-    if (TrimToDirectory(strExeDir, kPathSeparator) == 0) {
-        wstrExeDir[0] = L'\0';
-        return 0;
-    }
-    if (AnsiToWide(strExeDir, wstrExeDir, kWidePathFieldChars) == 0) {
-        strExeDir[0] = '\0';
         return 0;
     }
     return 1;

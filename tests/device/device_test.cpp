@@ -81,18 +81,22 @@ TEST(FirmwarePaths, BothPathConventions) {
     BuildFirmwarePath(4, "/opt/", dest);
     EXPECT_STREQ(dest, "unchanged");
 
-    char exe1[] = "D:\\Tools\\TaveloIAP.exe";
-    EXPECT_EQ(TrimToDirectory(exe1, '\\'), 1);
-    EXPECT_STREQ(exe1, "D:\\Tools\\");
-    char exe2[] = "C:\\TaveloIAP.exe";
-    TrimToDirectory(exe2, '\\');
-    EXPECT_STREQ(exe2, "C:\\");
-    char exe3[] = "/usr/local/bin/TaveloIAP";
-    TrimToDirectory(exe3, '/');
-    EXPECT_STREQ(exe3, "/usr/local/bin/");
-    char noSep[] = "TaveloIAP";
-    EXPECT_EQ(TrimToDirectory(noSep, '/'), 0);
-    EXPECT_STREQ(noSep, "");
+    wchar_t exe1[] = L"D:\\Tools\\TaveloIAP.exe";
+    EXPECT_EQ(TrimToDirectory(exe1, L'\\'), 1);
+    EXPECT_STREQ(exe1, L"D:\\Tools\\");
+    wchar_t exe2[] = L"C:\\TaveloIAP.exe";
+    TrimToDirectory(exe2, L'\\');
+    EXPECT_STREQ(exe2, L"C:\\");
+    wchar_t exe3[] = L"/usr/local/bin/TaveloIAP";
+    TrimToDirectory(exe3, L'/');
+    EXPECT_STREQ(exe3, L"/usr/local/bin/");
+    // U+4E57, whose GBK form is 81 5C, ends in a backslash byte: the wide path holds no separator there.
+    wchar_t exe4[] = L"D:\\Tools\\\u4e57.exe";
+    TrimToDirectory(exe4, L'\\');
+    EXPECT_STREQ(exe4, L"D:\\Tools\\");
+    wchar_t noSep[] = L"TaveloIAP";
+    EXPECT_EQ(TrimToDirectory(noSep, L'/'), 0);
+    EXPECT_STREQ(noSep, L"");
 }
 
 TEST(FirmwarePaths, PathThatDoesNotFitIsRefusedNotCut) {
