@@ -9,6 +9,25 @@ HANDLE ToHandle(PlatformHandle h) {
     return reinterpret_cast<HANDLE>(h);
 }
 
+// A cleared DCB carrying the four settings the program keeps.
+DCB ToDcb(const SerialDcb* ptDcb) {
+    DCB tDcb;
+    ZeroMemory(&tDcb, sizeof(tDcb));
+    tDcb.DCBlength = sizeof(DCB);
+    tDcb.BaudRate = ptDcb->BaudRate;
+    tDcb.ByteSize = ptDcb->ByteSize;
+    tDcb.Parity = ptDcb->Parity;
+    tDcb.StopBits = ptDcb->StopBits;
+    return tDcb;
+}
+
+void FromDcb(const DCB& tDcb, SerialDcb* ptDcb) {
+    ptDcb->BaudRate = tDcb.BaudRate;
+    ptDcb->ByteSize = tDcb.ByteSize;
+    ptDcb->Parity = tDcb.Parity;
+    ptDcb->StopBits = tDcb.StopBits;
+}
+
 }  // namespace
 
 int PlatformSerialPortName(std::uint32_t ulPort, char* pcOut, std::uint32_t ulCap) {
@@ -28,34 +47,19 @@ PlatformHandle PlatformSerialOpen(const char* strName) {
 }
 
 int PlatformSerialBuildDcb(const char* strDef, SerialDcb* ptDcb) {
-    DCB tDcb;
-    ZeroMemory(&tDcb, sizeof(tDcb));
-    tDcb.DCBlength = sizeof(DCB);
-    tDcb.BaudRate = ptDcb->BaudRate;
-    tDcb.ByteSize = ptDcb->ByteSize;
-    tDcb.Parity = ptDcb->Parity;
-    tDcb.StopBits = ptDcb->StopBits;
+    DCB tDcb = ToDcb(ptDcb);
     if (!BuildCommDCBA(strDef, &tDcb)) {
         return 0;
     }
-    ptDcb->BaudRate = tDcb.BaudRate;
-    ptDcb->ByteSize = tDcb.ByteSize;
-    ptDcb->Parity = tDcb.Parity;
-    ptDcb->StopBits = tDcb.StopBits;
+    FromDcb(tDcb, ptDcb);
     return 1;
 }
 
 int PlatformSerialSetState(PlatformHandle hPort, const SerialDcb* ptDcb) {
     // A cleared DCB with the four settings: raw binary transfer, no flow control.
-    DCB tDcb;
-    ZeroMemory(&tDcb, sizeof(tDcb));
-    tDcb.DCBlength = sizeof(DCB);
+    DCB tDcb = ToDcb(ptDcb);
     tDcb.fBinary = TRUE;
-    tDcb.BaudRate = ptDcb->BaudRate;
-    tDcb.ByteSize = ptDcb->ByteSize;
-    tDcb.Parity = ptDcb->Parity;
     tDcb.fParity = ptDcb->Parity != NOPARITY ? TRUE : FALSE;
-    tDcb.StopBits = ptDcb->StopBits;
     return SetCommState(ToHandle(hPort), &tDcb) ? 1 : 0;
 }
 
@@ -66,10 +70,7 @@ int PlatformSerialGetState(PlatformHandle hPort, SerialDcb* ptDcb) {
     if (!GetCommState(ToHandle(hPort), &tDcb)) {
         return 0;
     }
-    ptDcb->BaudRate = tDcb.BaudRate;
-    ptDcb->ByteSize = tDcb.ByteSize;
-    ptDcb->Parity = tDcb.Parity;
-    ptDcb->StopBits = tDcb.StopBits;
+    FromDcb(tDcb, ptDcb);
     return 1;
 }
 

@@ -187,16 +187,22 @@ struct SimHidHostCalls {
         return OpenOn(pv, strPath, Kind::kRead, Call::kOpenRead);
     }
 
+    // The record of an open probe handle, or null (bad handle, or a failure asked for by the test).
+    static Host::HandleRec* ProbeLocked(Host& t, PlatformHandle hProbe, Call eCall) {
+        Host::HandleRec* pt = t.FindLocked(hProbe, Kind::kProbe);
+        if (pt == nullptr) {
+            BadHandle();
+            return nullptr;
+        }
+        return t.FailNowLocked(eCall) ? nullptr : pt;
+    }
+
     static int ProbeAttributes(void* pv, PlatformHandle hProbe, std::uint16_t* pusVid,
                                std::uint16_t* pusPid) {
         Host& t = Of(pv);
         std::lock_guard<std::mutex> lk(t.tMutex_);
-        Host::HandleRec* pt = t.FindLocked(hProbe, Kind::kProbe);
+        Host::HandleRec* pt = ProbeLocked(t, hProbe, Call::kProbeAttributes);
         if (pt == nullptr) {
-            BadHandle();
-            return 0;
-        }
-        if (t.FailNowLocked(Call::kProbeAttributes)) {
             return 0;
         }
         *pusVid = pt->ptDevice->Vid();
@@ -208,12 +214,8 @@ struct SimHidHostCalls {
         Host& t = Of(pv);
         std::lock_guard<std::mutex> lk(t.tMutex_);
         *ptCaps = HidCaps{};
-        Host::HandleRec* pt = t.FindLocked(hProbe, Kind::kProbe);
+        Host::HandleRec* pt = ProbeLocked(t, hProbe, Call::kProbeCaps);
         if (pt == nullptr) {
-            BadHandle();
-            return 0;
-        }
-        if (t.FailNowLocked(Call::kProbeCaps)) {
             return 0;
         }
         *ptCaps = pt->ptDevice->Collections()[pt->uCollection];
