@@ -260,15 +260,15 @@ McuFileFailure OpenTempOutput(const char* strTarget, const char* strInput, TempO
     if (!PlatformFileQuery(strTarget, &tTarget)) {
         return McuFileFailure::kOpen;
     }
+    McuFileFailure eRefused = RefuseKind(tTarget.eKind);
+    if (eRefused != McuFileFailure::kNone) {
+        return eRefused;
+    }
     if (!tTarget.bLink) {
         std::memcpy(ptTemp->strFinal, strTarget, szLen + 1);
     } else if (!PlatformFileResolve(strTarget, ptTemp->strFinal, sizeof(ptTemp->strFinal))) {
         return tTarget.eKind == PlatformFileKind::kMissing ? McuFileFailure::kLinkToNothing
                                                            : McuFileFailure::kOpen;
-    }
-    McuFileFailure eRefused = RefuseKind(tTarget.eKind);
-    if (eRefused != McuFileFailure::kNone) {
-        return eRefused;
     }
     PlatformFileInfo tInput;
     if (tTarget.eKind == PlatformFileKind::kRegular && PlatformFileQuery(strInput, &tInput) &&
