@@ -35,6 +35,15 @@ Bytes ReadFile(const fs::path& p) {
     return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
+// Byte i is i * ucMul + ucAdd.
+Bytes Pattern(std::size_t szLen, std::uint8_t ucMul, std::uint8_t ucAdd) {
+    Bytes b(szLen);
+    for (std::size_t i = 0; i < szLen; ++i) {
+        b[i] = static_cast<std::uint8_t>(i * ucMul + ucAdd);
+    }
+    return b;
+}
+
 std::string ReadText(const fs::path& p) {
     Bytes b = ReadFile(p);
     return std::string(b.begin(), b.end());
@@ -97,10 +106,7 @@ TEST_F(CipherToolTest, HelpNamesEverySubcommand) {
 }
 
 TEST_F(CipherToolTest, EncodeInfoVerifyDecodeRoundTrip) {
-    Bytes plain(3000);
-    for (std::size_t i = 0; i < plain.size(); ++i) {
-        plain[i] = static_cast<std::uint8_t>(i * 31 + 7);
-    }
+    const Bytes plain = Pattern(3000, 31, 7);
     WriteFile(dir_ / "plain.bin", plain);
 
     EXPECT_EQ(Run("encode " + Path("plain.bin") + " " + Path("cipher.bin")), 0);
@@ -203,17 +209,11 @@ std::set<std::string> Names(const fs::path& dir) {
 // encoding) and h.bin (the 40 bytes 0..39); plain.bin and cipher.bin must come out unchanged and the
 // directory must hold nothing else than the row names (no temporary file left behind).
 TEST_F(CipherToolTest, AnyPathIsSafeAndEveryFailureIsExplained) {
-    Bytes plain(3000);
-    for (std::size_t i = 0; i < plain.size(); ++i) {
-        plain[i] = static_cast<std::uint8_t>(i * 13 + 5);
-    }
+    const Bytes plain = Pattern(3000, 13, 5);
     WriteFile(dir_ / "plain.bin", plain);
     ASSERT_EQ(Run("encode " + Path("plain.bin") + " " + Path("cipher.bin")), 0);
     const Bytes kCipher = ReadFile(dir_ / "cipher.bin");
-    Bytes h(40);
-    for (std::size_t i = 0; i < h.size(); ++i) {
-        h[i] = static_cast<std::uint8_t>(i);
-    }
+    const Bytes h = Pattern(40, 1, 0);
 
     // The device node: as root, one made for the test with the numbers of /dev/null, so that a fault
     // replaces no device of the machine; without root, /dev/null itself (renaming over it is denied).
@@ -223,6 +223,13 @@ TEST_F(CipherToolTest, AnyPathIsSafeAndEveryFailureIsExplained) {
 
     using Fn = std::function<void(const fs::path&)>;
     const Fn kNothing = [](const fs::path&) {};
+    // big.bin: cipher.bin followed by a hole up to ullSize bytes.
+    auto BigFile = [&](std::uintmax_t ullSize) -> Fn {
+        return [&kCipher, ullSize](const fs::path& d) {
+            WriteFile(d / "big.bin", kCipher);
+            fs::resize_file(d / "big.bin", ullSize);
+        };
+    };
     const std::string kEncode = "encode '{D}/plain.bin' ";
     const std::string kEncoded = "[Tavelo IAP]: OrgMcuLen:3000, PackageCounter:3, LastPackageLen:952\r\n";
     const std::string kSpecial =
@@ -344,10 +351,7 @@ TEST_F(CipherToolTest, AnyPathIsSafeAndEveryFailureIsExplained) {
          kNothing},
         // Sizes beyond what is read, and beyond 32 bits.
         {"info on 100 MiB",
-         [&](const fs::path& d) {
-             WriteFile(d / "big.bin", kCipher);
-             fs::resize_file(d / "big.bin", 100u << 20);
-         },
+         BigFile(100u << 20),
          "info '{D}/big.bin'",
          0,
          "...\r\nFile size:      104857600 bytes\r\n",
@@ -355,10 +359,7 @@ TEST_F(CipherToolTest, AnyPathIsSafeAndEveryFailureIsExplained) {
          {"big.bin"},
          kNothing},
         {"verify on 5 GiB",
-         [&](const fs::path& d) {
-             WriteFile(d / "big.bin", kCipher);
-             fs::resize_file(d / "big.bin", 5ull << 30);
-         },
+         BigFile(5ull << 30),
          "verify '{D}/big.bin'",
          1,
          "[Tavelo IAP]: IAP应用流程 |-> Error->McuCipherFile文件损坏 File<5368709120,3,952>, "
