@@ -71,7 +71,7 @@ struct HexdumpRange {
 };
 
 // The operands after FILE: N, --offset O and --length L, each at most once, in any order. Returns
-// kCipherExitOk, or kCipherExitUsage after the usage line.
+// kCipherExitOk, or kCipherExitUsage after its message.
 int ParseHexdumpOperands(int iOperandCount, char** ppcOperands, std::uint32_t ulMaxPerDump,
                          HexdumpRange* ptRange) {
     bool bPerDump = false, bOffset = false, bLength = false;
