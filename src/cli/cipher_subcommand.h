@@ -10,7 +10,8 @@ inline constexpr int kCipherExitFailed = 1;  // the operation failed, or the fil
 inline constexpr int kCipherExitUsage = 2;   // wrong arguments
 
 // A handler gets the operands that follow the subcommand's name (their count is already checked against
-// the entry) and returns the exit status.
+// the entry) and returns the exit status. For an argument error it prints its message on standard error
+// and returns kCipherExitUsage; the tool then adds the usage line.
 using CipherSubcommandFn = int (*)(int iOperandCount, char** ppcOperands);
 
 struct CipherSubcommand {
@@ -40,7 +41,8 @@ int RunVerifySubcommand(int iOperandCount, char** ppcOperands);
 
 // ---- Handlers (diag_commands.cpp): the diagnostic utilities and the serial link, which the console
 // program itself never calls ----
-// hexdump FILE [N]: FILE as hex dumps of N bytes each (default 16), each titled with its offset.
+// hexdump FILE [N] [--offset O] [--length L]: FILE (L bytes of it from offset O) as hex dumps of N bytes
+// each (default 16), each titled with its offset.
 int RunHexdumpSubcommand(int iOperandCount, char** ppcOperands);
 // serial-check [PATTERN]: the serial dialogue; opens the port named at 115200 8N1, shows the settings in
 // force and closes it again. PATTERN (Linux) maps the numbers onto nodes, "%u" standing for the number.

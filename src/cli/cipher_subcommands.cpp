@@ -11,8 +11,10 @@ const CipherSubcommand kCipherSubcommands[] = {
      RunInfoSubcommand},
     {"verify", "CIPHER", 1, 1, "check CIPHER whole (layout and CRC); exit status 0 only for a sound file",
      RunVerifySubcommand},
-    {"hexdump", "FILE [N]", 1, 2,
-     "show FILE as hex dumps of N bytes each (default 16), titled with their offsets", RunHexdumpSubcommand},
+    {"hexdump", "FILE [N] [--offset O] [--length L]", 1, 6,
+     "show FILE as hex dumps of N bytes each (default 16), titled with their offsets; only the L bytes from "
+     "offset O with --offset and --length (decimal, or hexadecimal after 0x)",
+     RunHexdumpSubcommand},
     {"serial-check", "[PATTERN]", 0, 1,
      "ask for a serial port number, open that port at 115200 8N1 and show its settings; exit status 0 "
      "when it opened (PATTERN, Linux only: the device node of port %u, e.g. /dev/ttyAMA%u)",

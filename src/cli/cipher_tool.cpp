@@ -26,8 +26,13 @@ void PrintHelp() {
         std::printf("  %s %s\r\n      %s\r\n", tCmd.strName, tCmd.strOperands, tCmd.strSummary);
     }
     std::printf("  --help\r\n      show this text\r\n\r\n");
-    std::printf("Output files are written as NAME.tmp beside NAME and renamed over NAME once complete:\r\n");
-    std::printf("a failed run leaves an existing NAME as it was.\r\n");
+    std::printf(
+        "Output files are written under a new temporary name beside NAME and renamed over NAME once\r\n");
+    std::printf(
+        "complete: a failed run leaves an existing NAME as it was. NAME must be a regular file or\r\n");
+    std::printf(
+        "nothing: a directory, device, FIFO or the input file itself is refused. A symbolic link is\r\n");
+    std::printf("followed: the file it leads to is replaced and the link stays.\r\n");
     std::printf(
         "Exit status: %d success, %d the operation failed or the file is not sound, %d wrong arguments.\r\n",
         kCipherExitOk, kCipherExitFailed, kCipherExitUsage);
@@ -73,7 +78,12 @@ int RunCipherTool(int argc, char** argv) {
         if (iOperands < tCmd.iMinOperands || iOperands > tCmd.iMaxOperands) {
             return UsageError("wrong number of operands for ", strName);
         }
-        return tCmd.pfnRun(iOperands, argv + 2);
+        // A handler's argument error is its own message; the usage line follows it here.
+        int iStatus = tCmd.pfnRun(iOperands, argv + 2);
+        if (iStatus == kCipherExitUsage) {
+            PrintUsageLine(stderr);
+        }
+        return iStatus;
     }
     return UsageError("unknown subcommand ", strName);
 }

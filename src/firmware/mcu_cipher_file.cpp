@@ -28,9 +28,26 @@ constexpr const char* kLineMcuCipherWrite =
 constexpr const char* kLineMcuClearVerWrite =
     "[Tavelo IAP]: IAP应用流程 |-> Error->McuClearVerFile写入错误（%d）\r\n";
 
-void PrintFailure(const char* strLine) {
-    int iErr = static_cast<int>(PlatformLastError());
-    std::printf(strLine, iErr);
+// ---- Failure record ---------------------------------------------------------------------------------
+thread_local McuFileFailureRecord tLastFailure;
+
+void ClearFailure() {
+    tLastFailure = McuFileFailureRecord{};
+}
+
+void RecordFailure(McuFileFailure eFailure, McuFileRole eFile, std::uint32_t ulError,
+                   std::uint64_t ullFileSize = 0) {
+    tLastFailure.eFailure = eFailure;
+    tLastFailure.eFile = eFile;
+    tLastFailure.ulError = ulError;
+    tLastFailure.ullFileSize = ullFileSize;
+}
+
+// Prints a failure line with the system's last error code and records it against eFile.
+void PrintFailure(const char* strLine, McuFileFailure eFailure, McuFileRole eFile) {
+    std::uint32_t ulErr = PlatformLastError();
+    std::printf(strLine, static_cast<int>(ulErr));
+    RecordFailure(eFailure, eFile, ulErr);
 }
 
 // ---- Test seams -------------------------------------------------------------------------------------
@@ -74,36 +91,43 @@ std::uint32_t PackagesFor(std::uint32_t ulOrgMcuLen) {
 }
 
 // 1 when the header describes an image the encoder can produce and the file holds exactly its records.
-int LayoutIsSound(const McuCipherFileHeader* ptHeader, std::uint32_t ulFileLen) {
+// ulRead bytes of a file of ullFileSize bytes are in memory: both must be the whole file.
+int LayoutIsSound(const McuCipherFileHeader* ptHeader, std::uint32_t ulRead, std::uint64_t ullFileSize) {
     if (ptHeader->OrgMcuLen > kMcuMaxImageBytes) {
         return 0;
     }
     std::uint32_t ulPackages = PackagesFor(ptHeader->OrgMcuLen);
+    std::uint32_t ulFileLen = kMcuCipherHeaderBytes + ulPackages * kMcuPackageRecordBytes;
     return ptHeader->PackageCounter == ulPackages &&
-           ptHeader->LastPackageLen == ptHeader->OrgMcuLen % kMcuPackageDataBytes &&
-           ulFileLen == kMcuCipherHeaderBytes + ulPackages * kMcuPackageRecordBytes;
+           ptHeader->LastPackageLen == ptHeader->OrgMcuLen % kMcuPackageDataBytes && ulRead == ulFileLen &&
+           ullFileSize == ulFileLen;
 }
 
-void PrintShortFile(std::uint32_t ulFileLen) {
-    std::printf("[Tavelo IAP]: IAP应用流程 |-> Error->McuCipherFile文件损坏 File<%u>, Header<%u>\r\n",
-                static_cast<unsigned>(ulFileLen), static_cast<unsigned>(kMcuCipherHeaderBytes));
+// The damaged-file lines give the file's whole size, also beyond what was read.
+void PrintShortFile(std::uint64_t ullFileSize) {
+    std::printf("[Tavelo IAP]: IAP应用流程 |-> Error->McuCipherFile文件损坏 File<%llu>, Header<%u>\r\n",
+                static_cast<unsigned long long>(ullFileSize), static_cast<unsigned>(kMcuCipherHeaderBytes));
+    RecordFailure(McuFileFailure::kDamaged, McuFileRole::kMcuCipherFile, 0, ullFileSize);
 }
 
-void PrintBadLayout(std::uint32_t ulFileLen, const McuCipherFileHeader* ptHeader) {
+void PrintBadLayout(std::uint64_t ullFileSize, const McuCipherFileHeader* ptHeader) {
     std::printf(
-        "[Tavelo IAP]: IAP应用流程 |-> Error->McuCipherFile文件损坏 File<%u,%u,%u>, OrgMcuLen<%u>\r\n",
-        static_cast<unsigned>(ulFileLen), static_cast<unsigned>(ptHeader->PackageCounter),
+        "[Tavelo IAP]: IAP应用流程 |-> Error->McuCipherFile文件损坏 File<%llu,%u,%u>, OrgMcuLen<%u>\r\n",
+        static_cast<unsigned long long>(ullFileSize), static_cast<unsigned>(ptHeader->PackageCounter),
         static_cast<unsigned>(ptHeader->LastPackageLen), static_cast<unsigned>(ptHeader->OrgMcuLen));
+    RecordFailure(McuFileFailure::kDamaged, McuFileRole::kMcuCipherFile, 0, ullFileSize);
 }
 
-// Unpacks the header of a file of ulFileLen bytes and checks it against the size; prints why not.
-int ReadSoundHeader(const std::uint8_t* pucFile, std::uint32_t ulFileLen, McuCipherFileHeader* ptHeader) {
-    if (!UnpackMcuCipherFileHeader(pucFile, ulFileLen, ptHeader)) {
-        PrintShortFile(ulFileLen);
+// Unpacks the header of a file of ullFileSize bytes, ulRead of them at pucFile, and checks it against
+// the size; prints why not.
+int ReadSoundHeader(const std::uint8_t* pucFile, std::uint32_t ulRead, std::uint64_t ullFileSize,
+                    McuCipherFileHeader* ptHeader) {
+    if (!UnpackMcuCipherFileHeader(pucFile, ulRead, ptHeader)) {
+        PrintShortFile(ullFileSize);
         return 0;
     }
-    if (!LayoutIsSound(ptHeader, ulFileLen)) {
-        PrintBadLayout(ulFileLen, ptHeader);
+    if (!LayoutIsSound(ptHeader, ulRead, ullFileSize)) {
+        PrintBadLayout(ullFileSize, ptHeader);
         return 0;
     }
     return 1;
@@ -130,6 +154,7 @@ int ImageCrcMatches(const std::uint8_t* pucFile, const McuCipherFileHeader* ptHe
         std::printf(
             "[Tavelo IAP]: IAP应用流程 |-> Error->McuCipherFile校验错误 McuCrc<0x%08X>, Crc<0x%04X>\r\n",
             static_cast<unsigned>(ptHeader->McuCrc), static_cast<unsigned>(usCrc));
+        RecordFailure(McuFileFailure::kCrcMismatch, McuFileRole::kMcuCipherFile, 0);
         return 0;
     }
     return 1;
@@ -144,63 +169,129 @@ std::size_t PathLength(const char* strPath) {
 }
 
 // Opens the McuCipherFile, reads at most kMcuCipherReadLimit bytes of it in one call into pucBuf and
-// closes it. Returns 1, or 0 after the open or read line.
-int LoadMcuCipherFile(ConfgFile* ptConfgFile, std::uint8_t* pucBuf, std::uint32_t* pulRead) {
+// closes it; *pullSize receives the whole file's size. Returns 1, or 0 after the open or read line.
+int LoadMcuCipherFile(ConfgFile* ptConfgFile, std::uint8_t* pucBuf, std::uint32_t* pulRead,
+                      std::uint64_t* pullSize) {
     ptConfgFile->hMcuCipherFile = kInvalidHandle;
     if (PathLength(ptConfgFile->strMcuCipherFilePath) < kPathFieldBytes) {
         ptConfgFile->hMcuCipherFile = PlatformFileOpenRead(ptConfgFile->strMcuCipherFilePath);
     }
     if (ptConfgFile->hMcuCipherFile == kInvalidHandle) {
-        PrintFailure(kLineMcuCipherOpen);
+        PrintFailure(kLineMcuCipherOpen, McuFileFailure::kOpen, McuFileRole::kMcuCipherFile);
         return 0;
     }
     int bRead = PlatformFileRead(ptConfgFile->hMcuCipherFile, pucBuf, kMcuCipherReadLimit, pulRead);
     if (!bRead) {
-        PrintFailure(kLineMcuCipherRead);
+        PrintFailure(kLineMcuCipherRead, McuFileFailure::kRead, McuFileRole::kMcuCipherFile);
+    }
+    // A file the system cannot size is taken as long as what was read.
+    if (!PlatformFileSize(ptConfgFile->hMcuCipherFile, pullSize) || *pullSize < *pulRead) {
+        *pullSize = *pulRead;
     }
     PlatformFileClose(&ptConfgFile->hMcuCipherFile);
     return bRead;
 }
 
-// An output file written under a temporary name beside its target and renamed over it when complete.
+// An output file written under a new temporary name beside the file it replaces and renamed over that
+// file when complete.
+constexpr std::uint32_t kOutputPathBytes = 1024;
 struct TempOutput {
-    const char* strTarget = nullptr;
-    char strTempPath[kPathFieldBytes + 8] = {};
+    char strFinal[kOutputPathBytes] = {};  // the file replaced: the output path, or where its links lead
+    char strTempPath[kOutputPathBytes + 16] = {};
     bool bCreated = false;
 };
 
-constexpr char kTempSuffix[] = ".tmp";
+// Temporary names are tried until one is free: NAME.tmp, then NAME.XXXXXXXX.tmp with varying hex digits.
+// Each is created exclusively, so an existing name (a file, a link planted there) is never opened.
+constexpr int kTempNameTries = 64;
 
-// Creates the temporary file for strTarget into *ph. 1, or 0 with the system's error left set.
-int OpenTempOutput(const char* strTarget, TempOutput* ptTemp, PlatformHandle* ph) {
+int CreateUniqueTemp(TempOutput* ptTemp, PlatformHandle* ph) {
+    thread_local std::uint32_t ulSerial = 0;
+    for (int i = 0; i < kTempNameTries; ++i) {
+        if (i == 0) {
+            std::snprintf(ptTemp->strTempPath, sizeof(ptTemp->strTempPath), "%s.tmp", ptTemp->strFinal);
+        } else {
+            ++ulSerial;
+            auto ulToken =
+                static_cast<std::uint32_t>(PlatformNowMs() * 2654435761u) ^ (ulSerial * 0x9E3779B9u);
+            std::snprintf(ptTemp->strTempPath, sizeof(ptTemp->strTempPath), "%s.%08X.tmp", ptTemp->strFinal,
+                          static_cast<unsigned>(ulToken));
+        }
+        *ph = PlatformFileCreateNew(ptTemp->strTempPath);
+        if (*ph != kInvalidHandle) {
+            ptTemp->bCreated = true;
+            return 1;
+        }
+        if (PlatformLastError() != PlatformFileExistsError()) {
+            return 0;
+        }
+    }
+    return 0;
+}
+
+// Why a path of kind eKind cannot be written over, with the system's error set; kNone when it names a
+// regular file or nothing.
+McuFileFailure RefuseKind(PlatformFileKind eKind) {
+    if (eKind == PlatformFileKind::kDirectory) {
+        PlatformSetLastError(PlatformFileRefusalError(PlatformFileRefusal::kDirectory));
+        return McuFileFailure::kDirectory;
+    }
+    if (eKind == PlatformFileKind::kOther) {
+        PlatformSetLastError(PlatformFileRefusalError(PlatformFileRefusal::kNotRegular));
+        return McuFileFailure::kNotRegular;
+    }
+    return McuFileFailure::kNone;
+}
+
+// Prepares the output file strTarget: looks at what the path names without opening it, follows its
+// links, refuses a special file and the operation's input strInput, then creates the temporary file into
+// *ph. kNone, or why not with the system's error left set.
+McuFileFailure OpenTempOutput(const char* strTarget, const char* strInput, TempOutput* ptTemp,
+                              PlatformHandle* ph) {
     *ph = kInvalidHandle;
     std::size_t szLen = PathLength(strTarget);
     if (szLen == 0 || szLen >= kPathFieldBytes) {
         // No usable path: the system's own refusal of an empty path gives the error code of the line.
-        PlatformHandle hNone = PlatformFileCreateWrite("");
+        PlatformHandle hNone = PlatformFileCreateNew("");
         PlatformFileClose(&hNone);
-        return 0;
+        return McuFileFailure::kOpen;
     }
-    ptTemp->strTarget = strTarget;
-    std::memcpy(ptTemp->strTempPath, strTarget, szLen);
-    std::memcpy(ptTemp->strTempPath + szLen, kTempSuffix, sizeof(kTempSuffix));
-    *ph = PlatformFileCreateWrite(ptTemp->strTempPath);
-    ptTemp->bCreated = *ph != kInvalidHandle;
-    return ptTemp->bCreated ? 1 : 0;
+    PlatformFileInfo tTarget;
+    if (!PlatformFileQuery(strTarget, &tTarget)) {
+        return McuFileFailure::kOpen;
+    }
+    McuFileFailure eRefused = RefuseKind(tTarget.eKind);
+    if (eRefused != McuFileFailure::kNone) {
+        return eRefused;
+    }
+    if (!tTarget.bLink) {
+        std::memcpy(ptTemp->strFinal, strTarget, szLen + 1);
+    } else if (!PlatformFileResolve(strTarget, ptTemp->strFinal, sizeof(ptTemp->strFinal))) {
+        return tTarget.eKind == PlatformFileKind::kMissing ? McuFileFailure::kLinkToNothing
+                                                           : McuFileFailure::kOpen;
+    }
+    PlatformFileInfo tInput;
+    if (tTarget.eKind == PlatformFileKind::kRegular && PlatformFileQuery(strInput, &tInput) &&
+        tInput.eKind == PlatformFileKind::kRegular && tInput.ullVolume == tTarget.ullVolume &&
+        tInput.ullIndex == tTarget.ullIndex) {
+        PlatformSetLastError(PlatformFileRefusalError(PlatformFileRefusal::kInUse));
+        return McuFileFailure::kSameFile;
+    }
+    return CreateUniqueTemp(ptTemp, ph) ? McuFileFailure::kNone : McuFileFailure::kOpen;
 }
 
-// Writes ulLen bytes to the temporary file, flushes and closes it, then puts it in place of the target.
-// Returns 1, or 0 after strWriteLine (the temporary file is then removed by DiscardTempOutput).
+// Writes ulLen bytes to the temporary file, flushes and closes it, then puts it in place of the file it
+// replaces. Returns 1, or 0 after strWriteLine (the temporary file is then removed by DiscardTempOutput).
 int CommitTempOutput(TempOutput* ptTemp, PlatformHandle* ph, const std::uint8_t* puc, std::uint32_t ulLen,
-                     const char* strWriteLine) {
+                     const char* strWriteLine, McuFileRole eFile) {
     std::uint32_t ulWritten = 0;
     if (!PlatformFileWrite(*ph, puc, ulLen, &ulWritten) || ulWritten != ulLen || !PlatformFileFlush(*ph)) {
-        PrintFailure(strWriteLine);
+        PrintFailure(strWriteLine, McuFileFailure::kWrite, eFile);
         return 0;
     }
     PlatformFileClose(ph);
-    if (!PlatformFileReplace(ptTemp->strTempPath, ptTemp->strTarget)) {
-        PrintFailure(strWriteLine);
+    if (!PlatformFileReplace(ptTemp->strTempPath, ptTemp->strFinal)) {
+        PrintFailure(strWriteLine, McuFileFailure::kWrite, eFile);
         return 0;
     }
     ptTemp->bCreated = false;
@@ -222,7 +313,7 @@ int EncodeOpenFiles(ConfgFile* ptConfgFile, TempOutput* ptTemp, std::uint8_t* pu
                     std::uint8_t* pucOut) {
     std::uint32_t ulRealReadBytesCnt = 0;
     if (!PlatformFileRead(ptConfgFile->hMcuVerFile, pucPlain, kMcuMaxImageBytes, &ulRealReadBytesCnt)) {
-        PrintFailure(kLineMcuVerRead);
+        PrintFailure(kLineMcuVerRead, McuFileFailure::kRead, McuFileRole::kMcuVerFile);
         return 0;
     }
     PlatformFileClose(&ptConfgFile->hMcuVerFile);
@@ -268,15 +359,16 @@ int EncodeOpenFiles(ConfgFile* ptConfgFile, TempOutput* ptTemp, std::uint8_t* pu
         pucRecord[kMcuPackageDataBytes] = ucKey;
     }
     std::uint32_t ulFileLen = kMcuCipherHeaderBytes + tHeader.PackageCounter * kMcuPackageRecordBytes;
-    return CommitTempOutput(ptTemp, &ptConfgFile->hMcuCipherFile, pucOut, ulFileLen, kLineMcuCipherWrite);
+    return CommitTempOutput(ptTemp, &ptConfgFile->hMcuCipherFile, pucOut, ulFileLen, kLineMcuCipherWrite,
+                            McuFileRole::kMcuCipherFile);
 }
 
 // ---- Decoder ----------------------------------------------------------------------------------------
 int DecodeLoaded(ConfgFile* ptConfgFile, const std::uint8_t* pucFile, std::uint32_t ulRealReadBytesCnt,
-                 std::uint8_t* pucImage) {
+                 std::uint64_t ullFileSize, std::uint8_t* pucImage) {
     McuCipherFileHeader tHeader = {};
     if (!UnpackMcuCipherFileHeader(pucFile, ulRealReadBytesCnt, &tHeader)) {
-        PrintShortFile(ulRealReadBytesCnt);
+        PrintShortFile(ullFileSize);
         return 0;
     }
     std::printf("[Tavelo IAP]: File<%u,%u,%u>, Algo<%u,%u>, Time<%u.%u.%u %u:%u:%u>\r\n",
@@ -286,24 +378,48 @@ int DecodeLoaded(ConfgFile* ptConfgFile, const std::uint8_t* pucFile, std::uint3
                 static_cast<unsigned>(tHeader.Month), static_cast<unsigned>(tHeader.Day),
                 static_cast<unsigned>(tHeader.Hour), static_cast<unsigned>(tHeader.Minute),
                 static_cast<unsigned>(tHeader.Second));
-    if (!LayoutIsSound(&tHeader, ulRealReadBytesCnt)) {
-        PrintBadLayout(ulRealReadBytesCnt, &tHeader);
+    if (!LayoutIsSound(&tHeader, ulRealReadBytesCnt, ullFileSize)) {
+        PrintBadLayout(ullFileSize, &tHeader);
         return 0;
     }
     Descramble(pucFile, &tHeader, pucImage);
 
+    // A McuClearVerFile that cannot be created gets the McuVerFile's open line; the record names it.
     TempOutput tTemp;
-    if (!OpenTempOutput(ptConfgFile->strMcuClearVerFilePath, &tTemp, &ptConfgFile->hMcuClearVerFile)) {
-        PrintFailure(kLineMcuVerOpen);
+    McuFileFailure eOpen =
+        OpenTempOutput(ptConfgFile->strMcuClearVerFilePath, ptConfgFile->strMcuCipherFilePath, &tTemp,
+                       &ptConfgFile->hMcuClearVerFile);
+    if (eOpen != McuFileFailure::kNone) {
+        PrintFailure(kLineMcuVerOpen, eOpen, McuFileRole::kMcuClearVerFile);
         return 0;
     }
     int bOk = CommitTempOutput(&tTemp, &ptConfgFile->hMcuClearVerFile, pucImage, tHeader.OrgMcuLen,
-                               kLineMcuClearVerWrite);
+                               kLineMcuClearVerWrite, McuFileRole::kMcuClearVerFile);
     DiscardTempOutput(&tTemp, &ptConfgFile->hMcuClearVerFile);
     return bOk;
 }
 
+// The whole-file check on ulRead bytes at pucFile of a file of ullFileSize bytes.
+int CheckLoaded(const std::uint8_t* pucFile, std::uint32_t ulRead, std::uint64_t ullFileSize) {
+    McuCipherFileHeader tHeader = {};
+    if (!ReadSoundHeader(pucFile, ulRead, ullFileSize, &tHeader)) {
+        return 0;
+    }
+    std::uint8_t* pucImage = AllocBuffer(kMcuMaxImageBytes);
+    if (pucImage == nullptr) {
+        PrintFailure(kLineMcuCipherAlloc, McuFileFailure::kNoMemory, McuFileRole::kMcuCipherFile);
+        return 0;
+    }
+    int bSound = ImageCrcMatches(pucFile, &tHeader, pucImage);
+    std::free(pucImage);
+    return bSound;
+}
+
 }  // namespace
+
+const McuFileFailureRecord& McuCipherFileLastFailure() {
+    return tLastFailure;
+}
 
 void XorWithKey(const std::uint8_t* pucSrc, std::uint8_t* pucDst, std::uint32_t ulLen, std::uint8_t ucKey) {
     for (std::uint32_t k = 0; k < ulLen; ++k) {
@@ -347,40 +463,33 @@ int UnpackMcuCipherFileHeader(const std::uint8_t* pucFile, std::uint32_t ulLen,
 }
 
 int CheckMcuCipherFileBytes(const std::uint8_t* pucFile, std::uint32_t ulLen) {
-    McuCipherFileHeader tHeader = {};
-    if (!ReadSoundHeader(pucFile, ulLen, &tHeader)) {
-        return 0;
-    }
-    std::uint8_t* pucImage = AllocBuffer(kMcuMaxImageBytes);
-    if (pucImage == nullptr) {
-        PrintFailure(kLineMcuCipherAlloc);
-        return 0;
-    }
-    int bSound = ImageCrcMatches(pucFile, &tHeader, pucImage);
-    std::free(pucImage);
-    return bSound;
+    ClearFailure();
+    return CheckLoaded(pucFile, ulLen, ulLen);
 }
 
 int EncodeMcuCipherFileEx(ConfgFile* ptConfgFile) {
+    ClearFailure();
     int bOk = 0;
     TempOutput tTemp;
+    McuFileFailure eOpen = McuFileFailure::kNone;
     ptConfgFile->hMcuVerFile = kInvalidHandle;
     ptConfgFile->hMcuCipherFile = kInvalidHandle;
     std::uint8_t* pucPlain = AllocBuffer(kMcuMaxImageBytes);
     std::uint8_t* pucOut = pucPlain != nullptr ? AllocBuffer(kMcuCipherMaxFileBytes) : nullptr;
     if (pucPlain == nullptr) {
-        PrintFailure(kLineMcuVerAlloc);
+        PrintFailure(kLineMcuVerAlloc, McuFileFailure::kNoMemory, McuFileRole::kMcuVerFile);
     } else if (pucOut == nullptr) {
-        PrintFailure(kLineMcuCipherAlloc);
+        PrintFailure(kLineMcuCipherAlloc, McuFileFailure::kNoMemory, McuFileRole::kMcuCipherFile);
     } else {
         if (PathLength(ptConfgFile->strMcuVerFilePath) < kPathFieldBytes) {
             ptConfgFile->hMcuVerFile = PlatformFileOpenRead(ptConfgFile->strMcuVerFilePath);
         }
         if (ptConfgFile->hMcuVerFile == kInvalidHandle) {
             // The McuCipherFile is not touched.
-            PrintFailure(kLineMcuVerOpen);
-        } else if (!OpenTempOutput(ptConfgFile->strMcuCipherFilePath, &tTemp, &ptConfgFile->hMcuCipherFile)) {
-            PrintFailure(kLineMcuCipherOpen);
+            PrintFailure(kLineMcuVerOpen, McuFileFailure::kOpen, McuFileRole::kMcuVerFile);
+        } else if ((eOpen = OpenTempOutput(ptConfgFile->strMcuCipherFilePath, ptConfgFile->strMcuVerFilePath,
+                                           &tTemp, &ptConfgFile->hMcuCipherFile)) != McuFileFailure::kNone) {
+            PrintFailure(kLineMcuCipherOpen, eOpen, McuFileRole::kMcuCipherFile);
         } else {
             bOk = EncodeOpenFiles(ptConfgFile, &tTemp, pucPlain, pucOut);
         }
@@ -397,19 +506,21 @@ void EncodeMcuCipherFile(ConfgFile* ptConfgFile) {
 }
 
 int DecodeMcuCipherFileEx(ConfgFile* ptConfgFile) {
+    ClearFailure();
     int bOk = 0;
     ptConfgFile->hMcuCipherFile = kInvalidHandle;
     ptConfgFile->hMcuClearVerFile = kInvalidHandle;
     std::uint8_t* pucImage = AllocBuffer(kMcuMaxImageBytes);
     std::uint8_t* pucFile = pucImage != nullptr ? AllocBuffer(kMcuCipherReadLimit) : nullptr;
     std::uint32_t ulRealReadBytesCnt = 0;
+    std::uint64_t ullFileSize = 0;
     if (pucImage == nullptr) {
-        PrintFailure(kLineMcuClearVerAlloc);
+        PrintFailure(kLineMcuClearVerAlloc, McuFileFailure::kNoMemory, McuFileRole::kMcuClearVerFile);
     } else if (pucFile == nullptr) {
-        PrintFailure(kLineMcuCipherAlloc);
-    } else if (LoadMcuCipherFile(ptConfgFile, pucFile, &ulRealReadBytesCnt)) {
+        PrintFailure(kLineMcuCipherAlloc, McuFileFailure::kNoMemory, McuFileRole::kMcuCipherFile);
+    } else if (LoadMcuCipherFile(ptConfgFile, pucFile, &ulRealReadBytesCnt, &ullFileSize)) {
         // The McuClearVerFile is only created once the McuCipherFile has been read and found whole.
-        bOk = DecodeLoaded(ptConfgFile, pucFile, ulRealReadBytesCnt, pucImage);
+        bOk = DecodeLoaded(ptConfgFile, pucFile, ulRealReadBytesCnt, ullFileSize, pucImage);
     }
     std::free(pucImage);
     std::free(pucFile);
@@ -424,13 +535,15 @@ void DecodeMcuCipherFile(ConfgFile* ptConfgFile) {
 
 void ReadMcuCipherFileHeader(ConfgFile* ptConfgFile, std::uint32_t* pulOrgMcuLen, std::uint32_t* pulMcuCrc,
                              std::uint32_t* pulLastPackageLen) {
+    ClearFailure();
     std::uint8_t* pucFile = AllocBuffer(kMcuCipherReadLimit);
     std::uint32_t ulRealReadBytesCnt = 0;
+    std::uint64_t ullFileSize = 0;
     McuCipherFileHeader tHeader = {};
     if (pucFile == nullptr) {
-        PrintFailure(kLineMcuCipherAlloc);
-    } else if (LoadMcuCipherFile(ptConfgFile, pucFile, &ulRealReadBytesCnt) &&
-               ReadSoundHeader(pucFile, ulRealReadBytesCnt, &tHeader)) {
+        PrintFailure(kLineMcuCipherAlloc, McuFileFailure::kNoMemory, McuFileRole::kMcuCipherFile);
+    } else if (LoadMcuCipherFile(ptConfgFile, pucFile, &ulRealReadBytesCnt, &ullFileSize) &&
+               ReadSoundHeader(pucFile, ulRealReadBytesCnt, ullFileSize, &tHeader)) {
         *pulOrgMcuLen = tHeader.OrgMcuLen;
         *pulMcuCrc = tHeader.McuCrc;
         *pulLastPackageLen = tHeader.LastPackageLen;
@@ -440,13 +553,15 @@ void ReadMcuCipherFileHeader(ConfgFile* ptConfgFile, std::uint32_t* pulOrgMcuLen
 }
 
 int CheckMcuCipherFile(ConfgFile* ptConfgFile) {
+    ClearFailure();
     std::uint8_t* pucFile = AllocBuffer(kMcuCipherReadLimit);
     std::uint32_t ulRealReadBytesCnt = 0;
+    std::uint64_t ullFileSize = 0;
     int bSound = 0;
     if (pucFile == nullptr) {
-        PrintFailure(kLineMcuCipherAlloc);
-    } else if (LoadMcuCipherFile(ptConfgFile, pucFile, &ulRealReadBytesCnt)) {
-        bSound = CheckMcuCipherFileBytes(pucFile, ulRealReadBytesCnt);
+        PrintFailure(kLineMcuCipherAlloc, McuFileFailure::kNoMemory, McuFileRole::kMcuCipherFile);
+    } else if (LoadMcuCipherFile(ptConfgFile, pucFile, &ulRealReadBytesCnt, &ullFileSize)) {
+        bSound = CheckLoaded(pucFile, ulRealReadBytesCnt, ullFileSize);
     }
     std::free(pucFile);
     PlatformFileClose(&ptConfgFile->hMcuCipherFile);
@@ -454,22 +569,24 @@ int CheckMcuCipherFile(ConfgFile* ptConfgFile) {
 }
 
 int PrintMcuCipherFileInfo(ConfgFile* ptConfgFile, int* pbSound) {
+    ClearFailure();
     if (pbSound != nullptr) {
         *pbSound = 0;
     }
     std::uint8_t* pucFile = AllocBuffer(kMcuCipherReadLimit);
     std::uint32_t ulRealReadBytesCnt = 0;
+    std::uint64_t ullFileSize = 0;
     McuCipherFileHeader tHeader = {};
     int bShown = 0;
     if (pucFile == nullptr) {
-        PrintFailure(kLineMcuCipherAlloc);
-    } else if (LoadMcuCipherFile(ptConfgFile, pucFile, &ulRealReadBytesCnt)) {
+        PrintFailure(kLineMcuCipherAlloc, McuFileFailure::kNoMemory, McuFileRole::kMcuCipherFile);
+    } else if (LoadMcuCipherFile(ptConfgFile, pucFile, &ulRealReadBytesCnt, &ullFileSize)) {
         if (!UnpackMcuCipherFileHeader(pucFile, ulRealReadBytesCnt, &tHeader)) {
-            PrintShortFile(ulRealReadBytesCnt);
+            PrintShortFile(ullFileSize);
         } else {
             bShown = 1;
             std::printf("McuCipherFile:  %s\r\n", ptConfgFile->strMcuCipherFilePath);
-            std::printf("File size:      %u bytes\r\n", static_cast<unsigned>(ulRealReadBytesCnt));
+            std::printf("File size:      %llu bytes\r\n", static_cast<unsigned long long>(ullFileSize));
             std::printf("Algo:           %u,%u\r\n", static_cast<unsigned>(tHeader.Algo[0]),
                         static_cast<unsigned>(tHeader.Algo[1]));
             std::printf("Encoded:        %04u-%02u-%02u %02u:%02u:%02u\r\n",
@@ -480,7 +597,7 @@ int PrintMcuCipherFileInfo(ConfgFile* ptConfgFile, int* pbSound) {
             std::printf("LastPackageLen: %u\r\n", static_cast<unsigned>(tHeader.LastPackageLen));
             std::printf("OrgMcuLen:      %u\r\n", static_cast<unsigned>(tHeader.OrgMcuLen));
             std::printf("McuCrc:         0x%08X\r\n", static_cast<unsigned>(tHeader.McuCrc));
-            int bSound = CheckMcuCipherFileBytes(pucFile, ulRealReadBytesCnt);
+            int bSound = CheckLoaded(pucFile, ulRealReadBytesCnt, ullFileSize);
             std::printf("Check:          %s\r\n", bSound ? "sound" : "FAILED");
             if (pbSound != nullptr) {
                 *pbSound = bSound;

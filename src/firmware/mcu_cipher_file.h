@@ -46,15 +46,47 @@ int CheckMcuCipherFile(ConfgFile* ptConfgFile);
 
 // ---- Outcome-reporting forms of the encoder and decoder ------------------------------------------------
 // The same operations as EncodeMcuCipherFile / DecodeMcuCipherFile (which call these), returning 1 when
-// the output file was written and put in place, 0 after a failure line. The output file is written under
-// a temporary name beside it (its path followed by ".tmp"), flushed, then renamed over the target, so a
-// failed run leaves an existing output file as it was.
+// the output file was written and put in place, 0 after a failure line.
+// The output path must name a regular file or nothing: a directory, a device node, a FIFO or another
+// special file is refused and left as it is, and so is the operation's own input file (under any name).
+// A symbolic link is followed: the file it leads to is replaced and the link stays (a link that leads
+// nowhere is refused). The new file is written under a new temporary name in the same directory (the
+// path followed by ".tmp", or by ".XXXXXXXX.tmp" when that name is taken; created exclusively, never an
+// existing name or a link), flushed, then renamed over the file it replaces; on any failure it is
+// removed, so a failed run leaves an existing output file as it was.
 int EncodeMcuCipherFileEx(ConfgFile* ptConfgFile);
 int DecodeMcuCipherFileEx(ConfgFile* ptConfgFile);
 
-// Reads the McuCipherFile and prints its header fields, its size and the outcome of the whole-file check
-// (for the firmware engineers' tool). Returns 1 when the file could be read and holds a whole header (the
-// fields were shown), else 0 after a failure line. *pbSound (may be null) receives 1 for a sound file.
+// ---- Why the last operation failed -----------------------------------------------------------------------
+// Every failure line of the operations above and below is also recorded, for callers that explain it in
+// their own words (the firmware engineers' tool): the file concerned, what went wrong and the system's
+// error code of the line. Each operation clears the record when it starts; one per thread.
+enum class McuFileRole : std::uint8_t { kNone, kMcuVerFile, kMcuCipherFile, kMcuClearVerFile };
+enum class McuFileFailure : std::uint8_t {
+    kNone,
+    kNoMemory,       // a working buffer could not be had
+    kOpen,           // an input file could not be opened, or the output file not created
+    kRead,           // reading an input file failed
+    kWrite,          // writing, flushing or putting the output file in place failed
+    kDirectory,      // the output path names a directory
+    kNotRegular,     // the output path names a device node, FIFO, socket or other special file
+    kLinkToNothing,  // the output path is a symbolic link that leads to no file
+    kSameFile,       // the output path names the operation's input file
+    kDamaged,        // the McuCipherFile is shorter than a header, or its header disagrees with its size
+    kCrcMismatch,    // the McuCipherFile's descrambled image does not match its McuCrc
+};
+struct McuFileFailureRecord {
+    McuFileFailure eFailure = McuFileFailure::kNone;
+    McuFileRole eFile = McuFileRole::kNone;  // the file meant, also where the line names another
+    std::uint32_t ulError = 0;               // the code the line carries (0 for kDamaged, kCrcMismatch)
+    std::uint64_t ullFileSize = 0;           // kDamaged: the McuCipherFile's size in bytes
+};
+const McuFileFailureRecord& McuCipherFileLastFailure();
+
+// Reads the McuCipherFile and prints its header fields, its size (all of it, also beyond what is read)
+// and the outcome of the whole-file check (for the firmware engineers' tool). Returns 1 when the file could
+// be read and holds a whole header (the fields were shown), else 0 after a failure line. *pbSound (may be
+// null) receives 1 for a sound file.
 int PrintMcuCipherFileInfo(ConfgFile* ptConfgFile, int* pbSound);
 
 // ---- The file held in memory ------------------------------------------------------------------------------

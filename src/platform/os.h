@@ -53,6 +53,47 @@ int PlatformFileReplace(const char* strFrom, const char* strTo);
 // Removes a file; 1 / 0.
 int PlatformFileRemove(const char* strPath);
 
+// Create a new file for writing, not shared, failing when the name exists in any form (a file, a
+// directory, a symbolic link even to nothing): O_CREAT|O_EXCL|O_NOFOLLOW / CREATE_NEW. The error of a
+// name that exists is PlatformFileExistsError().
+PlatformHandle PlatformFileCreateNew(const char* strPath);
+std::uint32_t PlatformFileExistsError();
+
+// What a path names, without opening it for reading or writing (nothing blocks, a file held open by
+// another program can still be looked at).
+enum class PlatformFileKind : std::uint8_t {
+    kMissing,    // nothing there (also a symbolic link that leads nowhere)
+    kRegular,    // a regular file
+    kDirectory,  // a directory
+    kOther,      // a device node, FIFO, socket, console or other special file
+};
+struct PlatformFileInfo {
+    PlatformFileKind eKind = PlatformFileKind::kMissing;  // of what the path leads to, links followed
+    int bLink = 0;                                        // the path itself is a symbolic link
+    // Identity of the file the path leads to: device and inode / volume serial and file index. Two
+    // paths name the same file when both are equal.
+    std::uint64_t ullVolume = 0;
+    std::uint64_t ullIndex = 0;
+};
+// 1 with *ptInfo filled (kMissing when nothing is there), 0 with the last error set when the path could
+// not be looked at.
+int PlatformFileQuery(const char* strPath, PlatformFileInfo* ptInfo);
+// The path of the file that strPath leads to, all symbolic links followed, into pcOut (capacity ulCap).
+// 1, or 0 with the last error set (a link that leads nowhere, a loop, a result that does not fit).
+int PlatformFileResolve(const char* strPath, char* pcOut, std::uint32_t ulCap);
+
+// Error codes for paths the program refuses itself, so that its lines carry a code of the system.
+enum class PlatformFileRefusal : std::uint8_t {
+    kDirectory,   // a directory where a file is meant (EISDIR / ERROR_ACCESS_DENIED)
+    kNotRegular,  // a special file where a regular file is meant (EINVAL / ERROR_ACCESS_DENIED)
+    kInUse,       // the file is in use as the operation's input (EBUSY / ERROR_SHARING_VIOLATION)
+};
+std::uint32_t PlatformFileRefusalError(PlatformFileRefusal eRefusal);
+
+// The system's text for an error code, in English where the system has it, into pcOut (capacity ulCap,
+// at least 1): one line without line end or closing full stop.
+void PlatformErrorText(std::uint32_t ulErr, char* pcOut, std::uint32_t ulCap);
+
 // ---- Threads ----------------------------------------------------------------------------------------
 using PlatformThreadProc = std::uint32_t (*)(void* pvArg);
 // Starts a thread at once (CreateThread / pthread_create). Returns its handle, kInvalidHandle on failure.

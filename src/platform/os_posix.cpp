@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <cwchar>
 #include <new>
@@ -193,6 +194,72 @@ int PlatformFileReplace(const char* strFrom, const char* strTo) {
 
 int PlatformFileRemove(const char* strPath) {
     return unlink(strPath) == 0 ? 1 : 0;
+}
+
+PlatformHandle PlatformFileCreateNew(const char* strPath) {
+    return OpenLocked(strPath, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, F_WRLCK);
+}
+
+std::uint32_t PlatformFileExistsError() {
+    return EEXIST;
+}
+
+int PlatformFileQuery(const char* strPath, PlatformFileInfo* ptInfo) {
+    *ptInfo = PlatformFileInfo{};
+    if (strPath == nullptr || strPath[0] == '\0') {
+        errno = ENOENT;
+        return 0;
+    }
+    struct stat st;
+    if (lstat(strPath, &st) != 0) {
+        return errno == ENOENT ? 1 : 0;
+    }
+    ptInfo->bLink = S_ISLNK(st.st_mode) ? 1 : 0;
+    if (ptInfo->bLink && stat(strPath, &st) != 0) {
+        return errno == ENOENT ? 1 : 0;
+    }
+    if (S_ISREG(st.st_mode)) {
+        ptInfo->eKind = PlatformFileKind::kRegular;
+    } else if (S_ISDIR(st.st_mode)) {
+        ptInfo->eKind = PlatformFileKind::kDirectory;
+    } else {
+        ptInfo->eKind = PlatformFileKind::kOther;
+    }
+    ptInfo->ullVolume = static_cast<std::uint64_t>(st.st_dev);
+    ptInfo->ullIndex = static_cast<std::uint64_t>(st.st_ino);
+    return 1;
+}
+
+int PlatformFileResolve(const char* strPath, char* pcOut, std::uint32_t ulCap) {
+    char* pcReal = realpath(strPath, nullptr);
+    if (pcReal == nullptr) {
+        return 0;
+    }
+    std::size_t szLen = std::strlen(pcReal);
+    int bFits = szLen < ulCap ? 1 : 0;
+    if (bFits) {
+        std::memcpy(pcOut, pcReal, szLen + 1);
+    } else {
+        errno = ENAMETOOLONG;
+    }
+    std::free(pcReal);
+    return bFits;
+}
+
+std::uint32_t PlatformFileRefusalError(PlatformFileRefusal eRefusal) {
+    switch (eRefusal) {
+        case PlatformFileRefusal::kDirectory:
+            return EISDIR;
+        case PlatformFileRefusal::kNotRegular:
+            return EINVAL;
+        case PlatformFileRefusal::kInUse:
+            break;
+    }
+    return EBUSY;
+}
+
+void PlatformErrorText(std::uint32_t ulErr, char* pcOut, std::uint32_t ulCap) {
+    std::snprintf(pcOut, ulCap, "%s", std::strerror(static_cast<int>(ulErr)));
 }
 
 // ---- Threads ----------------------------------------------------------------------------------------

@@ -191,6 +191,104 @@ int PlatformFileRemove(const char* strPath) {
     return DeleteFileA(strPath) ? 1 : 0;
 }
 
+PlatformHandle PlatformFileCreateNew(const char* strPath) {
+    // CREATE_NEW fails on any existing name, a symbolic link included, and never follows one.
+    return OpenUnshared(strPath, GENERIC_WRITE, CREATE_NEW);
+}
+
+std::uint32_t PlatformFileExistsError() {
+    return ERROR_FILE_EXISTS;
+}
+
+namespace {
+bool IsNotFound(DWORD dwErr) {
+    return dwErr == ERROR_FILE_NOT_FOUND || dwErr == ERROR_PATH_NOT_FOUND;
+}
+
+// Opens what a path leads to (links followed) for looking at it only: no data access, so it neither
+// conflicts with another program's unshared handle nor blocks; directories open too.
+HANDLE OpenForQuery(const char* strPath) {
+    return CreateFileA(strPath, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+}  // namespace
+
+int PlatformFileQuery(const char* strPath, PlatformFileInfo* ptInfo) {
+    *ptInfo = PlatformFileInfo{};
+    if (strPath == nullptr || strPath[0] == '\0') {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return 0;
+    }
+    // Devices (NUL, CON, COM1) have no attributes of their own on every system: the handle tells them.
+    DWORD dwAttributes = GetFileAttributesA(strPath);
+    ptInfo->bLink =
+        dwAttributes != INVALID_FILE_ATTRIBUTES && (dwAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? 1 : 0;
+    HANDLE h = OpenForQuery(strPath);
+    if (h == INVALID_HANDLE_VALUE) {
+        return IsNotFound(GetLastError()) ? 1 : 0;
+    }
+    BY_HANDLE_FILE_INFORMATION tFile;
+    if (GetFileType(h) != FILE_TYPE_DISK) {
+        ptInfo->eKind = PlatformFileKind::kOther;
+    } else if (GetFileInformationByHandle(h, &tFile)) {
+        ptInfo->eKind = (tFile.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0
+                            ? PlatformFileKind::kDirectory
+                            : PlatformFileKind::kRegular;
+        ptInfo->ullVolume = tFile.dwVolumeSerialNumber;
+        ptInfo->ullIndex = (static_cast<std::uint64_t>(tFile.nFileIndexHigh) << 32) | tFile.nFileIndexLow;
+    } else {
+        DWORD dwErr = GetLastError();
+        CloseHandle(h);
+        SetLastError(dwErr);
+        return 0;
+    }
+    CloseHandle(h);
+    return 1;
+}
+
+int PlatformFileResolve(const char* strPath, char* pcOut, std::uint32_t ulCap) {
+    HANDLE h = OpenForQuery(strPath);
+    if (h == INVALID_HANDLE_VALUE) {
+        return 0;
+    }
+    DWORD dwLen = GetFinalPathNameByHandleA(h, pcOut, ulCap, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    DWORD dwErr = GetLastError();
+    CloseHandle(h);
+    if (dwLen == 0 || dwLen >= ulCap) {
+        if (ulCap > 0) {
+            pcOut[0] = '\0';
+        }
+        SetLastError(dwLen == 0 ? dwErr : ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
+    return 1;
+}
+
+std::uint32_t PlatformFileRefusalError(PlatformFileRefusal eRefusal) {
+    // What the system itself answers: a directory or a device cannot be replaced by a file (access
+    // denied), and a file held open by the operation cannot be written over (sharing violation).
+    return eRefusal == PlatformFileRefusal::kInUse ? ERROR_SHARING_VIOLATION : ERROR_ACCESS_DENIED;
+}
+
+void PlatformErrorText(std::uint32_t ulErr, char* pcOut, std::uint32_t ulCap) {
+    DWORD dwFlags = FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
+    DWORD dwLen = FormatMessageA(dwFlags, nullptr, ulErr, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), pcOut,
+                                 ulCap, nullptr);
+    if (dwLen == 0) {
+        dwLen = FormatMessageA(dwFlags, nullptr, ulErr, 0, pcOut, ulCap, nullptr);
+    }
+    if (dwLen == 0 || dwLen >= ulCap) {
+        std::snprintf(pcOut, ulCap, "system error %lu", static_cast<unsigned long>(ulErr));
+        return;
+    }
+    // The system's texts end with a full stop and a line end.
+    while (dwLen > 0 && (pcOut[dwLen - 1] == '\r' || pcOut[dwLen - 1] == '\n' || pcOut[dwLen - 1] == ' ' ||
+                         pcOut[dwLen - 1] == '.')) {
+        --dwLen;
+    }
+    pcOut[dwLen] = '\0';
+}
+
 // ---- Threads ----------------------------------------------------------------------------------------
 namespace {
 struct ThreadStart {

@@ -286,13 +286,12 @@ TEST_F(McuCipherFileTest, EncoderFailuresLeaveTheOldCipherFile) {
     EXPECT_EQ(FileCount(), 2u);
     fs::remove(dir_ / "PlainDir");
 
-    // The McuCipherFile cannot be replaced (a directory stands in its place): the written file is removed.
+    // A directory stands in the McuCipherFile's place: refused before anything is written.
     WriteFile(plain_, Pattern(3000, 1));
     fs::path dirTarget = dir_ / "AsDirectory";
     fs::create_directories(dirTarget / "keep");
     SetPaths(plain_, dirTarget, clear_);
-    EXPECT_EQ(Encode(&bOk), "[Tavelo IAP]: OrgMcuLen:3000, PackageCounter:3, LastPackageLen:952\r\n" +
-                                ErrLine("McuCipherFile写入错误", EISDIR));
+    EXPECT_EQ(Encode(&bOk), ErrLine("McuCipherFile打开错误", EISDIR));
     EXPECT_EQ(bOk, 0);
     EXPECT_TRUE(fs::is_directory(dirTarget / "keep"));
     EXPECT_EQ(FileCount(), 3u);  // plain, old cipher, directory: no temporary file
@@ -334,10 +333,10 @@ TEST_F(McuCipherFileTest, DecoderFailuresLeaveTheOldClearFile) {
     EXPECT_EQ(Decode(&bOk), DecoderLine(2076, 2, 476) + ErrLine("McuVerFile打开错误", ENOENT));
     EXPECT_EQ(bOk, 0);
 
-    // It cannot be replaced.
+    // A directory stands in its place: refused with the same line.
     fs::create_directories(dir_ / "AsDirectory" / "keep");
     SetPaths(plain_, cipher_, dir_ / "AsDirectory");
-    EXPECT_EQ(Decode(&bOk), DecoderLine(2076, 2, 476) + ErrLine("McuClearVerFile写入错误", EISDIR));
+    EXPECT_EQ(Decode(&bOk), DecoderLine(2076, 2, 476) + ErrLine("McuVerFile打开错误", EISDIR));
     EXPECT_EQ(bOk, 0);
     EXPECT_TRUE(fs::is_directory(dir_ / "AsDirectory" / "keep"));
     EXPECT_EQ(FileCount(), 4u);  // plain, cipher, old clear, directory: no temporary file

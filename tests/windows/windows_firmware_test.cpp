@@ -220,4 +220,44 @@ TEST_F(WindowsFirmwareFiles, DecoderOutputHeldOpenLeavesItUntouched) {
     EXPECT_FALSE(Exists(Clear() + ".tmp"));
 }
 
+// The output path must name a regular file or nothing: a directory, a device and the input itself are
+// refused with the open line and the system's code, before anything is written; a file already at the
+// temporary name is not reused.
+TEST_F(WindowsFirmwareFiles, OutputThatIsNoRegularFileOrTheInputIsRefused) {
+    const Bytes vPlain(100, 0x42);
+    WriteBytes(Plain(), vPlain);
+    const std::string strCipher = Cipher();
+    const std::string strDirTarget = strDir_ + "AsDirectory";
+    ASSERT_TRUE(CreateDirectoryA(strDirTarget.c_str(), nullptr));
+    struct Row {
+        std::string strTarget;
+        DWORD dwErr;
+        McuFileFailure eFailure;
+    };
+    const Row kRows[] = {
+        {strDirTarget, ERROR_ACCESS_DENIED, McuFileFailure::kDirectory},
+        {"NUL", ERROR_ACCESS_DENIED, McuFileFailure::kNotRegular},
+        {Plain(), ERROR_SHARING_VIOLATION, McuFileFailure::kSameFile},
+    };
+    for (const Row& row : kRows) {
+        SCOPED_TRACE(row.strTarget);
+        std::strcpy(ptConfg_->strMcuCipherFilePath, row.strTarget.c_str());
+        StdoutCapture tEncode;
+        EXPECT_EQ(EncodeMcuCipherFileEx(ptConfg_.get()), 0);
+        EXPECT_EQ(tEncode.Finish(), OpenErrorLine("McuCipherFile", row.dwErr));
+        EXPECT_EQ(McuCipherFileLastFailure().eFailure, row.eFailure);
+        EXPECT_EQ(McuCipherFileLastFailure().eFile, McuFileRole::kMcuCipherFile);
+    }
+    EXPECT_EQ(ReadBytes(Plain()), vPlain);
+    EXPECT_TRUE(RemoveDirectoryA(strDirTarget.c_str()));
+
+    std::strcpy(ptConfg_->strMcuCipherFilePath, strCipher.c_str());
+    WriteBytes(strCipher + ".tmp", Bytes{7});
+    StdoutCapture tEncode;
+    EXPECT_EQ(EncodeMcuCipherFileEx(ptConfg_.get()), 1);
+    tEncode.Finish();
+    EXPECT_EQ(ReadBytes(Cipher() + ".tmp"), Bytes{7});
+    EXPECT_EQ(ReadBytes(Cipher()).size(), 26u + 1025u);
+}
+
 }  // namespace
