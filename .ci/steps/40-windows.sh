@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# The Windows programs, cross-built with mingw-w64: the 32-bit deliverable (TaveloIAP.exe and its Chinese
-# twin TaveloIAP-zh.exe) and an x86_64 build of the Windows tests and the demo, which run under wine64.
+# The Windows programs, cross-built with mingw-w64: the 32-bit deliverable (TaveloIAP.exe, its Chinese
+# twin TaveloIAP-zh.exe and taveloiap-cipher.exe) packed into the zip, whose programs' version resources
+# and manifests and README.txt are checked; and an x86_64 build of the Windows tests and the demo, which
+# run under wine64.
 # The 32-bit programs cannot run here (no 32-bit Wine loader on this kind of machine); they are built.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
@@ -18,15 +20,11 @@ while IFS= read -r f; do
 done < <(git ls-files 'src/*.cpp' 'src/*.h' 'src/*.inc')
 [ "$bad" -eq 0 ]
 
-echo "-- 32-bit Windows programs (preset win32)"
-cmake --preset win32 -DTAVELO_WERROR=ON >/dev/null
-if cmake --build --preset win32 --target help | grep -qx '\.\.\. TaveloIAP-zh'; then
-  cmake --build --preset win32 -j"$jobs" --target TaveloIAP TaveloIAP-zh
-  ls -l build/win32/bin/TaveloIAP.exe build/win32/bin/TaveloIAP-zh.exe
-else
-  # Before the console program exists: the libraries and the tools.
-  cmake --build --preset win32 -j"$jobs"
-fi
+echo "-- 32-bit Windows programs (preset win32) and the zip a user downloads"
+scripts/install-deps python3
+TAVELO_CMAKE_ARGS="-DTAVELO_WERROR=ON" scripts/package zip
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/win32/CMakeCache.txt)
+python3 dist/windows/check_zip.py "build/win32/TaveloIAP-$version-win32.zip" "$version"
 
 echo "-- x86_64 Windows tests (preset win64-test), run under wine64"
 cmake --preset win64-test -DTAVELO_WERROR=ON >/dev/null

@@ -4,6 +4,7 @@
 
 #include "cli/cipher_subcommand.h"
 #include "device/confg_file.h"
+#include "version.h"
 
 namespace {
 
@@ -25,7 +26,8 @@ void PrintHelp() {
         const CipherSubcommand& tCmd = kCipherSubcommands[i];
         std::printf("  %s %s\r\n      %s\r\n", tCmd.strName, tCmd.strOperands, tCmd.strSummary);
     }
-    std::printf("  --help\r\n      show this text\r\n\r\n");
+    std::printf("  --help\r\n      show this text\r\n");
+    std::printf("  --version\r\n      show the version\r\n\r\n");
     std::printf(
         "Output files are written under a new temporary name beside NAME and renamed over NAME once\r\n");
     std::printf(
@@ -67,6 +69,13 @@ int RunCipherTool(int argc, char** argv) {
             return UsageError("--help takes no operands", "");
         }
         PrintHelp();
+        return kCipherExitOk;
+    }
+    if (std::strcmp(strName, "--version") == 0) {
+        if (argc != 2) {
+            return UsageError("--version takes no operands", "");
+        }
+        std::printf("%s %s\r\n", kToolName, kTaveloVersion);
         return kCipherExitOk;
     }
     for (int i = 0; i < kCipherSubcommandCount; ++i) {

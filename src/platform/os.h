@@ -14,7 +14,9 @@ inline constexpr PlatformHandle kInvalidHandle = -1;
 extern const char kPathSeparator;
 
 // Prepares standard output for the program's lines: written unchanged (no newline translation) and
-// without holding back text that has no line end (the waiting and progress lines).
+// without holding back text that has no line end (the waiting and progress lines). On Windows, standard
+// output on a console gets the output code page 936 (GBK, the texts' encoding) until the process ends,
+// when the console's old code page is put back; a file or pipe gets the bytes as they are.
 void PlatformConsoleInit();
 
 // Pauses the calling thread.

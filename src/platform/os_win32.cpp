@@ -5,8 +5,10 @@
 #include <fcntl.h>
 #include <io.h>
 
+#include <atomic>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <new>
 
 #include "platform/os.h"
@@ -37,11 +39,50 @@ PlatformHandle OpenUnshared(const char* strPath, DWORD dwAccess, DWORD dwDisposi
 }
 }  // namespace
 
+namespace {
+// The console's output code page before the program set it to 936; 0 while nothing is to be put back.
+std::atomic<UINT> g_uiSavedOutputCp{0};
+
+void RestoreConsoleOutputCp() {
+    UINT uiSaved = g_uiSavedOutputCp.exchange(0);
+    if (uiSaved != 0) {
+        SetConsoleOutputCP(uiSaved);
+    }
+}
+
+// Ctrl+C, Ctrl+Break, a closed window: the old code page goes back before the default handling ends the
+// process (which runs no atexit function). FALSE passes the event on to the next handler.
+BOOL WINAPI RestoreConsoleOutputCpOnCtrl(DWORD) {
+    RestoreConsoleOutputCp();
+    return FALSE;
+}
+}  // namespace
+
 void PlatformConsoleInit() {
     // Binary mode: the program's "\r\n" reaches the console as written, not as "\r\r\n". Unbuffered: the
     // waiting and progress lines, which have no line end, show at once.
     _setmode(_fileno(stdout), _O_BINARY);
     std::setvbuf(stdout, nullptr, _IONBF, 0);
+
+    // The texts are GBK bytes: a console shows them as such only in code page 936. Standard output on a
+    // console gets that code page for the run, and the old one back at exit; output to a file or a pipe
+    // is bytes and stays as it is.
+    DWORD dwMode = 0;
+    HANDLE hOut = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stdout)));
+    if (hOut == INVALID_HANDLE_VALUE || !GetConsoleMode(hOut, &dwMode)) {
+        return;
+    }
+    UINT uiOld = GetConsoleOutputCP();
+    if (uiOld == 0 || uiOld == 936 || g_uiSavedOutputCp.load() != 0 || !SetConsoleOutputCP(936)) {
+        return;
+    }
+    g_uiSavedOutputCp.store(uiOld);
+    static bool s_bRestoreRegistered = false;
+    if (!s_bRestoreRegistered) {
+        s_bRestoreRegistered = true;
+        std::atexit(RestoreConsoleOutputCp);
+        SetConsoleCtrlHandler(RestoreConsoleOutputCpOnCtrl, TRUE);
+    }
 }
 
 void PlatformSleepMs(std::uint32_t ulMs) {

@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "version.h"
+
 namespace fs = std::filesystem;
 using Bytes = std::vector<std::uint8_t>;
 
@@ -103,6 +105,14 @@ TEST_F(CipherToolTest, HelpNamesEverySubcommand) {
                                 "  verify CIPHER\r\n", "Exit status: 0 success"}) {
         EXPECT_NE(out_.find(strLine), std::string::npos) << strLine;
     }
+}
+
+TEST_F(CipherToolTest, VersionIsTheProjectVersion) {
+    EXPECT_EQ(Run("--version"), 0);
+    EXPECT_EQ(out_, std::string("taveloiap-cipher ") + kTaveloVersion + "\r\n");
+    EXPECT_EQ(err_, "");
+    EXPECT_EQ(Run("--version extra"), 2);
+    EXPECT_EQ(out_, "");
 }
 
 TEST_F(CipherToolTest, EncodeInfoVerifyDecodeRoundTrip) {

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -178,25 +179,54 @@ std::vector<std::uint8_t> ReadFile(const std::string& strPath) {
     return std::vector<std::uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
+// The build's TaveloIAP, copied into a fresh directory with the model's firmware file. With
+// TAVELO_E2E_PROGRAM set (an installed program, such as the package's command in /usr/bin, a link to the
+// real executable), that program is run where it is and the firmware file is put beside its real
+// executable for the test, then removed: the program must find it there, through the link.
 class ProgramDir {
   public:
     ProgramDir(int iModel, const std::vector<std::uint8_t>& image) {
-        char strTemplate[] = "/tmp/taveloiap-e2e-XXXXXX";
-        if (mkdtemp(strTemplate) == nullptr) {
-            throw std::runtime_error("mkdtemp failed");
+        const char* strInstalled = std::getenv("TAVELO_E2E_PROGRAM");
+        std::string strDir;
+        if (strInstalled != nullptr && strInstalled[0] != '\0') {
+            m_strExe = strInstalled;
+            char* strReal = realpath(strInstalled, nullptr);
+            if (strReal == nullptr) {
+                throw std::runtime_error(std::string("no program at ") + strInstalled);
+            }
+            strDir = strReal;
+            std::free(strReal);
+            strDir.erase(strDir.rfind('/'));
+        } else {
+            char strTemplate[] = "/tmp/taveloiap-e2e-XXXXXX";
+            if (mkdtemp(strTemplate) == nullptr) {
+                throw std::runtime_error("mkdtemp failed");
+            }
+            m_strTempDir = strDir = strTemplate;
+            chmod(strDir.c_str(), 0755);  // an unprivileged run must reach the program
+            m_strExe = strDir + "/TaveloIAP";
+            WriteFile(m_strExe, ReadFile(TAVELO_PROGRAM), 0755);
         }
-        m_strDir = strTemplate;
-        chmod(m_strDir.c_str(), 0755);  // an unprivileged run must reach the program
-        m_strExe = m_strDir + "/TaveloIAP";
-        WriteFile(m_strExe, ReadFile(TAVELO_PROGRAM), 0755);
-        WriteFile(m_strDir + "/" + DeviceTable[iModel].strMcuCipherFileName, CipherFile(image), 0644);
+        m_strFirmware = strDir + "/" + DeviceTable[iModel].strMcuCipherFileName;
+        if (m_strTempDir.empty() && access(m_strFirmware.c_str(), F_OK) == 0) {
+            // Never replace a firmware file the test did not write.
+            throw std::runtime_error("a firmware file is in the program's directory already");
+        }
+        WriteFile(m_strFirmware, CipherFile(image), 0644);
     }
-    ~ProgramDir() { std::system(("rm -rf '" + m_strDir + "'").c_str()); }
+    ~ProgramDir() {
+        if (!m_strTempDir.empty()) {
+            std::system(("rm -rf '" + m_strTempDir + "'").c_str());
+        } else if (!m_strFirmware.empty()) {
+            unlink(m_strFirmware.c_str());
+        }
+    }
     const std::string& Exe() const { return m_strExe; }
 
   private:
-    std::string m_strDir;
+    std::string m_strTempDir;  // empty for an installed program
     std::string m_strExe;
+    std::string m_strFirmware;
 };
 
 // ---- The virtual tablet on the emulated bus ------------------------------------------------------------

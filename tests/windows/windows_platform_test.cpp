@@ -1,6 +1,6 @@
 // The Win32 side of the operating-system seam, run under Wine: executable directory and the ANSI
 // conversions (in the code page the test run asks for), files with their share modes and creation
-// dispositions, threads, last error and the console's byte mode.
+// dispositions, threads, last error, the console's byte mode and its output code page.
 #include <windows.h>
 
 #include <fcntl.h>
@@ -438,6 +438,125 @@ TEST(WindowsConsole, InitPutsStandardOutputIntoByteModeUnbuffered) {
     }
     _close(aiPipe[0]);
     EXPECT_EQ(strGot, std::string("A\r\r\n\r[Tavelo IAP]: \xB5\xC8\xB4\xFD\r\n\rno line end"));
+}
+
+// ---- Console output code page ----------------------------------------------------------------------
+// These need standard output on a console: CTest runs them under a pseudo-terminal (script), where Wine
+// gives the program one (windows_console_code_page, CMakeLists.txt). Elsewhere they skip. The program
+// under test is this one, started again as a child on the same console to run one case of its own
+// (TAVELO_CONSOLE_CHILD names it), so that its exit, normal or by Ctrl+C, is seen from outside.
+
+bool StdoutIsConsole() {
+    DWORD dwMode = 0;
+    return GetConsoleMode(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stdout))), &dwMode) != 0;
+}
+
+// Runs this program's case `strCase` as a child on this console; its exit code, or -1. With bCtrlC the
+// child, once it has signalled the event TaveloConsoleChildReady, gets a Ctrl+C (sent to the whole
+// console, which this process ignores from then on).
+long RunConsoleChild(const char* strCase, bool bCtrlC) {
+    wchar_t awcExe[MAX_PATH];
+    if (GetModuleFileNameW(nullptr, awcExe, MAX_PATH) == 0) {
+        return -1;
+    }
+    std::wstring strCmd = std::wstring(L"\"") + awcExe + L"\" --gtest_filter=WindowsConsoleCodePage.*";
+    HANDLE hReady = CreateEventA(nullptr, TRUE, FALSE, "TaveloConsoleChildReady");
+    SetEnvironmentVariableA("TAVELO_CONSOLE_CHILD", strCase);
+    STARTUPINFOW tStart{};
+    tStart.cb = sizeof(tStart);
+    PROCESS_INFORMATION tProc{};
+    BOOL bStarted =
+        CreateProcessW(nullptr, strCmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &tStart, &tProc);
+    SetEnvironmentVariableA("TAVELO_CONSOLE_CHILD", nullptr);
+    long lExit = -1;
+    if (bStarted) {
+        if (bCtrlC && WaitForSingleObject(hReady, 30000) == WAIT_OBJECT_0) {
+            SetConsoleCtrlHandler(nullptr, TRUE);  // this process ignores the Ctrl+C it sends to both
+            GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
+        }
+        DWORD dwExit = 0;
+        if (WaitForSingleObject(tProc.hProcess, 60000) == WAIT_OBJECT_0 &&
+            GetExitCodeProcess(tProc.hProcess, &dwExit)) {
+            lExit = static_cast<long>(dwExit);
+        } else {
+            TerminateProcess(tProc.hProcess, 99);
+        }
+        CloseHandle(tProc.hThread);
+        CloseHandle(tProc.hProcess);
+    }
+    CloseHandle(hReady);
+    return lExit;
+}
+
+bool IsConsoleChild(const char* strCase) {
+    const char* str = std::getenv("TAVELO_CONSOLE_CHILD");
+    return str != nullptr && std::strcmp(str, strCase) == 0;
+}
+
+TEST(WindowsConsoleCodePage, OnAConsoleTheRunIsIn936AndTheOldCodePageComesBack) {
+    if (IsConsoleChild("run")) {
+        // The child: 936 from the set-up on, also after a second set-up (as a second run of the program's
+        // main in one process does); the old code page is put back when the process ends.
+        ASSERT_EQ(GetConsoleOutputCP(), 850u);
+        PlatformConsoleInit();
+        EXPECT_EQ(GetConsoleOutputCP(), 936u);
+        PlatformConsoleInit();
+        EXPECT_EQ(GetConsoleOutputCP(), 936u);
+        return;
+    }
+    if (std::getenv("TAVELO_CONSOLE_CHILD") != nullptr) {
+        GTEST_SKIP();
+    }
+    if (!StdoutIsConsole()) {
+        GTEST_SKIP() << "standard output is no console here";
+    }
+    ASSERT_TRUE(SetConsoleOutputCP(850));
+    EXPECT_EQ(RunConsoleChild("run", false), 0);
+    EXPECT_EQ(GetConsoleOutputCP(), 850u);
+}
+
+TEST(WindowsConsoleCodePage, CtrlCPutsTheOldCodePageBackToo) {
+    if (IsConsoleChild("break")) {
+        PlatformConsoleInit();
+        EXPECT_EQ(GetConsoleOutputCP(), 936u);
+        HANDLE hReady = OpenEventA(EVENT_MODIFY_STATE, FALSE, "TaveloConsoleChildReady");
+        SetEvent(hReady);
+        Sleep(30000);    // ended by the Ctrl+C
+        ExitProcess(7);  // not ended: says so, and runs no atexit function
+    }
+    if (std::getenv("TAVELO_CONSOLE_CHILD") != nullptr) {
+        GTEST_SKIP();
+    }
+    if (!StdoutIsConsole()) {
+        GTEST_SKIP() << "standard output is no console here";
+    }
+    ASSERT_TRUE(SetConsoleOutputCP(850));
+    const long lExit = RunConsoleChild("break", true);
+    EXPECT_NE(lExit, 7);  // the Ctrl+C ended it (Windows: STATUS_CONTROL_C_EXIT; Wine: 0)
+    EXPECT_NE(lExit, -1);
+    EXPECT_EQ(GetConsoleOutputCP(), 850u);
+}
+
+TEST(WindowsConsoleCodePage, OutputToAPipeLeavesTheConsoleAsItIs) {
+    if (std::getenv("TAVELO_CONSOLE_CHILD") != nullptr) {
+        GTEST_SKIP();
+    }
+    if (!StdoutIsConsole()) {
+        GTEST_SKIP() << "standard output is no console here";
+    }
+    ASSERT_TRUE(SetConsoleOutputCP(850));
+    int aiPipe[2];
+    ASSERT_EQ(_pipe(aiPipe, 4096, _O_BINARY), 0);
+    std::fflush(stdout);
+    int iSaved = _dup(_fileno(stdout));
+    ASSERT_EQ(_dup2(aiPipe[1], _fileno(stdout)), 0);
+    PlatformConsoleInit();
+    const UINT uiDuring = GetConsoleOutputCP();
+    _dup2(iSaved, _fileno(stdout));
+    _close(iSaved);
+    _close(aiPipe[0]);
+    _close(aiPipe[1]);
+    EXPECT_EQ(uiDuring, 850u);
 }
 
 }  // namespace
