@@ -198,12 +198,14 @@ void NameUnusableInterface(const char* strPath, const HidCaps& t) {
     if (g_pvstrUnusableNamed == nullptr) {
         g_pvstrUnusableNamed = new std::vector<std::string>();
     }
+    const std::string strKey = std::string(strPath) + "#" + std::to_string(t.InputReportByteLength) + "/" +
+                               std::to_string(t.OutputReportByteLength);
     for (const std::string& str : *g_pvstrUnusableNamed) {
-        if (str == strPath) {
+        if (str == strKey) {
             return;
         }
     }
-    g_pvstrUnusableNamed->emplace_back(strPath);
+    g_pvstrUnusableNamed->push_back(strKey);
     std::printf(
         "\r\n[Tavelo IAP]: Cannot use the tablet at %s: its vendor interface has %u-byte input and "
         "%u-byte output reports (usable: input 2 to %u bytes, output %u to %u bytes).\r\n",
@@ -439,24 +441,31 @@ void WaitHidLinkIdle(HidResource* pt) {
     }
 }
 
+// A re-detection has no end, but a user waiting on it is told once when the tablet stays away. A
+// stopping reader's re-detection (no command waits on it) says nothing.
+static void TellTabletAwayOnce(std::uint64_t ullSince, bool* pbTold) {
+    if (*pbTold || t_bReaderThread ||
+        PlatformNowMs() - ullSince < g_ulAwayNoticeMs.load(std::memory_order_relaxed)) {
+        return;
+    }
+    *pbTold = true;
+    std::printf(
+        "\r\n[Tavelo IAP]: The tablet has not come back yet. Still waiting for it; if it does not "
+        "come back, unplug it and plug it in again.\r\n");
+    std::fflush(stdout);
+}
+
 std::int32_t RedetectHidDevice(std::uint16_t usDelayMs) {
     HidResource* pt = &g_tHidResource;
     const std::uint64_t ullStart = PlatformNowMs();
     WaitHidLinkIdle(pt);
     LinkPause(usDelayMs);
-    // The wait has no end, but a user waiting on it is told once when the tablet stays away. A
-    // stopping reader's re-detection (no command waits on it) says nothing.
-    bool bToldAway = t_bReaderThread;
+    bool bToldAway = false;
     std::int32_t iResult = 0;
     while (iResult == 0 && !ShuttingDown()) {
         iResult = DetectHidDevice(pt);
-        if (iResult == 0 && !bToldAway &&
-            PlatformNowMs() - ullStart >= g_ulAwayNoticeMs.load(std::memory_order_relaxed)) {
-            bToldAway = true;
-            std::printf(
-                "\r\n[Tavelo IAP]: The tablet has not come back yet. Still waiting for it; if it "
-                "does not come back, unplug it and plug it in again.\r\n");
-            std::fflush(stdout);
+        if (iResult == 0) {
+            TellTabletAwayOnce(ullStart, &bToldAway);
         }
     }
     return iResult;
@@ -473,9 +482,11 @@ void ReconnectHidDevice(std::uint16_t usDelayMs) {
         if (!t_bReaderThread) {
             const std::uint64_t ullStart = PlatformNowMs();
             const std::uint32_t ulLimit = g_ulRedetectWaitMs.load(std::memory_order_relaxed);
+            bool bToldAway = false;
             while (bRedetecting.load(std::memory_order_acquire) != 0 && !ShuttingDown() &&
                    PlatformNowMs() - ullStart < ulLimit) {
                 LinkPause(kIdlePollMs);
+                TellTabletAwayOnce(ullStart, &bToldAway);
             }
         }
         return;
