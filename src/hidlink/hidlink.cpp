@@ -260,14 +260,15 @@ void OpenLink(HidResource* pt, const HidHost* ptHost, const char* strPath, std::
 }
 
 bool WaitReplyReady(HidResource* pt) {
+    // The limit counts from the start: on a busy machine each yield of the spin can last a time slice.
+    const auto tDeadline = std::chrono::steady_clock::now() +
+                           std::chrono::milliseconds(g_ulReplyTimeoutMs.load(std::memory_order_relaxed));
     for (int i = 0; i < kReplySpinTurns; ++i) {
         if (pt->bReplyReady.load(std::memory_order_acquire) != 0) {
             return true;
         }
         std::this_thread::yield();
     }
-    const auto tDeadline = std::chrono::steady_clock::now() +
-                           std::chrono::milliseconds(g_ulReplyTimeoutMs.load(std::memory_order_relaxed));
     std::unique_lock<std::mutex> lk(g_tReplyMutex);
     if (g_tReplyCv.wait_until(lk, tDeadline,
                               [&] { return pt->bReplyReady.load(std::memory_order_acquire) != 0; })) {
