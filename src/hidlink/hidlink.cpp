@@ -322,8 +322,8 @@ void ForgetOwedReplies(std::uint32_t ulGeneration) {
         if (g_ulOwedGeneration == ulGeneration) {
             g_ulOwedReplies = 0;
         }
+        g_tReplyCv.notify_all();
     }
-    g_tReplyCv.notify_all();
 }
 
 }  // namespace
@@ -559,10 +559,12 @@ std::uint32_t HidReaderThread(void* /*pvUnused*/) {
         ReconnectHidDevice(kRedetectDelayMs);
     }
     {
+        // Notified under the lock: once the count is seen, this thread touches nothing of the link
+        // (the process may end around it).
         std::lock_guard<std::mutex> lk(g_tLinkMutex);
         --g_ulLiveReaders;
+        g_tLinkCv.notify_all();
     }
-    g_tLinkCv.notify_all();
     return 0;
 }
 
