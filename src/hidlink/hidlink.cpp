@@ -1,21 +1,25 @@
 // The HID link: discovery of a supported tablet's vendor interface, the reader thread, re-detection
 // after the tablet left the bus, and the exchange of DRBD frames in HID reports.
 //
-// The link's states (bLinkOpen / ulReaderState / hReaderThread) and what moves it between them:
+// The link's states, as bLinkOpen / ulReaderState / hReaderThread, and what moves it between them:
 //
-//            DetectHidDevice opens the vendor interface            the reader's read fails: it
-//   closed ------------------------------------------> open ------------------------------------> stopped
-//   0 / - / -1      and starts a reader (generation+1)  1 / 0,1 / h   closes its handles, its thread   1 / 2
-//   / -1
-//      ^                                                               handle, then ReconnectHidDevice     |
-//      +------------------------------ WaitHidLinkIdle (within a re-detection) ----------------------------+
-//   HidLinkShutdown stops the reader in order and leaves the link closed from any state.
+//   closed    0 / - / -1
+//     |  a discovery pass opens the vendor interface and starts a reader (a new generation)
+//     v
+//   open      1 / 0, then 1 / the reader's thread handle
+//     |  the reader's read fails: in one step under g_tLinkMutex it closes the link handles and its
+//     v  thread handle and marks itself stopped; then it runs (or leaves to another thread) a re-detection
+//   stopped   1 / 2 / -1
+//     |  WaitHidLinkIdle, within the re-detection, whose passes then open the link again
+//     v
+//   closed
+// HidLinkShutdown stops the reader in order and leaves the link closed from any state.
 //
 // SetLinkState is the one place where bLinkOpen and ulReaderState change. Each opening of the link has a
 // generation; a reader stores its state only while its own opening is the current one, so a reader that
 // stops late never marks a newer reader stopped.
 //
-// Locks, taken in this order and never the other way round:
+// Locks (where two are held at once, in this order):
 // - g_tDiscoveryMutex: one discovery pass at a time, whichever thread runs it; it owns the discovery
 //   working fields (hDevInfoSet, hHidProbe, tProbeCaps, ptInterfaceDetail).
 // - g_tLinkMutex: the link handles, tLinkCaps, hReaderThread, the link generation and the count of live
@@ -124,13 +128,18 @@ char* NoInterfaceDetail() {
     return reinterpret_cast<char*>(static_cast<std::intptr_t>(-1));
 }
 
-enum class LinkState { kClosed, kOpened, kReading, kStopped };
+enum class LinkState { kStart, kClosed, kOpened, kReading, kStopped };
 
 // The one place where the link's state marks change. A reader's own marks (kReading, kStopped) are
 // stored only while ulGeneration is the current opening; kOpened and kStopped are stored under
 // g_tLinkMutex, kClosed under g_tDiscoveryMutex or with no reader alive.
 void SetLinkState(HidResource* pt, LinkState eState, std::uint32_t ulGeneration = 0) {
     switch (eState) {
+        case LinkState::kStart:  // the values at program start (HidLinkReset, no reader alive)
+            pt->bLinkOpen.store(0, std::memory_order_release);
+            pt->bReaderStop.store(0, std::memory_order_release);
+            pt->ulReaderState.store(kReaderStarting, std::memory_order_release);
+            break;
         case LinkState::kClosed:
             pt->bLinkOpen.store(0, std::memory_order_release);
             break;
@@ -728,9 +737,7 @@ int HidLinkReset() {
         CloseField(ptHost, pt->hReadEvent);
         pt->tLinkCaps = HidCaps{};
     }
-    SetLinkState(pt, LinkState::kClosed);
-    pt->bReaderStop.store(0);
-    pt->ulReaderState.store(kReaderStarting);
+    SetLinkState(pt, LinkState::kStart);
     pt->hDevInfoSet = kInvalidHandle;
     pt->hHidProbe = kInvalidHandle;
     pt->tProbeCaps = HidCaps{};
