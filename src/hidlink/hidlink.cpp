@@ -284,7 +284,11 @@ bool WaitReplyReady(HidResource* pt) {
         return true;
     }
     // Timed out. Its reply may still come, ahead of the next one: it is owed from now on (decided under
-    // the lock the reader takes to hand a report over, so no report slips between).
+    // the lock the reader takes to hand a report over, so no report slips between). A stopped reader
+    // brings nothing more.
+    if (pt->ulReaderState.load(std::memory_order_acquire) == kReaderStopped) {
+        return false;
+    }
     const std::uint32_t ulGeneration = g_ulLinkGeneration.load(std::memory_order_acquire);
     if (g_ulOwedGeneration != ulGeneration) {
         g_ulOwedGeneration = ulGeneration;
@@ -320,8 +324,8 @@ void HandOverReport(HidResource* pt, std::uint32_t ulGeneration, std::uint32_t u
             g_usReplyReportBytes = static_cast<std::uint16_t>(ulInputLen);
             pt->bReplyReady.store(1, std::memory_order_release);
         }
+        g_tReplyCv.notify_all();
     }
-    g_tReplyCv.notify_all();
 }
 
 // A stopped reader's opening will bring no more reports: nothing is owed on it any more.
