@@ -64,7 +64,7 @@ std::int32_t HidSendFrame(HidResource* ptHidResource, const std::uint8_t* pucFra
 // Waits for the reply to the last send (at most kReplyTimeoutMs) and copies its frame, without the
 // report ID, into pucDest. Copies min(MsgLen + 9, bytes the report holds, usCapacity) bytes and stores
 // that count in *pusLen, so the reply check sees how much is really there. Returns 1, or 0 when the wait
-// timed out (*pusLen is then 0).
+// timed out (*pusLen is then 0); the reply is then owed, and the reader drops it when it comes.
 std::int32_t HidReceiveFrame(HidResource* ptHidResource, std::uint8_t* pucDest, std::uint16_t usCapacity,
                              std::uint16_t* pusLen);
 
