@@ -1,24 +1,46 @@
 // The HID link: discovery of a supported tablet's vendor interface, the reader thread, re-detection
 // after the tablet left the bus, and the exchange of DRBD frames in HID reports.
 //
-// Shared state and who guards it:
-// - the discovery working fields (hDevInfoSet, hHidProbe, tProbeCaps, ptInterfaceDetail) belong to the
-//   discovery pass; passes run one at a time (g_tDiscoveryMutex), whichever thread runs them;
-// - the link handles and tLinkCaps are stored, used for a write or a cancel, and closed under
-//   g_tHandleMutex, so no handle is used after it was closed and each is closed once (exchange with
-//   kInvalidHandle); the blocking read is made outside it, and hHidRead is closed only by its reader, or
-//   when no reader lives;
-// - the reply report is copied in and out under g_tReplyMutex; bReplyReady is raised with release
-//   order and tested with acquire order, and the receiver sleeps on g_tReplyCv after a short spin;
-// - hReaderThread is stored and taken under g_tThreadMutex, so a reader that stops at once cannot miss
-//   its own handle.
+// The link's states, as bLinkOpen / ulReaderState / hReaderThread, and what moves it between them:
+//
+//   closed    0 / - / -1
+//     |  a discovery pass opens the vendor interface and starts a reader (a new generation)
+//     v
+//   open      1 / 0, then 1 / the reader's thread handle
+//     |  the reader's read fails: in one step under g_tLinkMutex it closes the link handles and its
+//     v  thread handle and marks itself stopped; then it runs (or leaves to another thread) a re-detection
+//   stopped   1 / 2 / -1
+//     |  WaitHidLinkIdle, within the re-detection, whose passes then open the link again
+//     v
+//   closed
+// HidLinkShutdown stops the reader in order and leaves the link closed from any state.
+//
+// SetLinkState is the one place where bLinkOpen and ulReaderState change. Each opening of the link has a
+// generation; a reader stores its state only while its own opening is the current one, so a reader that
+// stops late never marks a newer reader stopped.
+//
+// Locks (where two are held at once, in this order):
+// - g_tDiscoveryMutex: one discovery pass at a time, whichever thread runs it; it owns the discovery
+//   working fields (hDevInfoSet, hHidProbe, tProbeCaps, ptInterfaceDetail).
+// - g_tLinkMutex: the link handles, tLinkCaps, hReaderThread, the link generation and the count of live
+//   readers (g_tLinkCv). A write is made under it, so no handle is closed under a write; the blocking
+//   read is made outside it (hHidRead is closed only by its reader, or when no reader lives).
+// - g_tReplyMutex: the reply report and its length, and the replies owed by timed-out exchanges
+//   (g_tReplyCv). bReplyReady is raised with release order and tested with acquire order.
+// bRedetecting is taken with one compare-and-swap.
+//
+// One request, one reply: the tablet answers in order. An exchange that timed out still gets its reply
+// later, ahead of the next one; it is owed, and the reader drops it when it comes. The next send first
+// waits (bounded) until what is owed has come, so a late reply is never taken for a later command.
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "device/device_table.h"
 #include "hidlink/hidlink.h"
@@ -53,18 +75,23 @@ constexpr std::uint32_t kDiscoveryPauseMs = 10;
 constexpr std::uint32_t kIdlePollMs = 10;
 // Turns the receiver spins on bReplyReady (yielding) before it sleeps on the condition variable.
 constexpr int kReplySpinTurns = 200;
+constexpr std::int32_t kReaderStarting = 0;
+constexpr std::int32_t kReaderReading = 1;
 constexpr std::int32_t kReaderStopped = 2;
 
 std::mutex g_tDiscoveryMutex;
-std::mutex g_tHandleMutex;
-std::mutex g_tThreadMutex;
+
+std::mutex g_tLinkMutex;
+std::condition_variable g_tLinkCv;
+std::uint32_t g_ulLiveReaders = 0;  // reader threads alive, counting one still in its re-detection
+// Opening of the link now current; written under g_tLinkMutex, read anywhere.
+std::atomic<std::uint32_t> g_ulLinkGeneration{0};
+
 std::mutex g_tReplyMutex;
 std::condition_variable g_tReplyCv;
-std::uint16_t g_usReplyReportBytes = 0;  // length of the report in aucReplyReport (g_tReplyMutex)
-
-std::mutex g_tLiveMutex;
-std::condition_variable g_tLiveCv;
-std::uint32_t g_ulLiveReaders = 0;
+std::uint16_t g_usReplyReportBytes = 0;  // length of the report in aucReplyReport
+std::uint32_t g_ulOwedReplies = 0;       // replies of timed-out exchanges not yet come
+std::uint32_t g_ulOwedGeneration = 0;    // the opening they are owed on
 
 std::atomic<std::int32_t> g_bShutdown{0};
 // Vendor and product ID of the tablet the link serves (0 when none), so that discovery can leave
@@ -76,7 +103,11 @@ std::atomic<std::uint32_t> g_ulReplyTimeoutMs{kReplyTimeoutMs};
 std::atomic<std::uint32_t> g_ulLinkIdleTimeoutMs{kLinkIdleTimeoutMs};
 std::atomic<std::uint32_t> g_ulRedetectWaitMs{kRedetectWaitMs};
 std::atomic<std::uint32_t> g_ulShutdownWaitMs{kShutdownWaitMs};
+std::atomic<std::uint32_t> g_ulAwayNoticeMs{kTabletAwayNoticeMs};
 std::atomic<HidLinkPauseFn> g_pfnPause{nullptr};
+
+// Vendor interfaces already named as unusable (under g_tDiscoveryMutex).
+std::vector<std::string>* g_pvstrUnusableNamed = nullptr;
 
 thread_local bool t_bReaderThread = false;
 
@@ -97,19 +128,44 @@ char* NoInterfaceDetail() {
     return reinterpret_cast<char*>(static_cast<std::intptr_t>(-1));
 }
 
-void AddLiveReaders(int iDelta) {
-    std::lock_guard<std::mutex> lk(g_tLiveMutex);
-    g_ulLiveReaders = static_cast<std::uint32_t>(static_cast<int>(g_ulLiveReaders) + iDelta);
-    g_tLiveCv.notify_all();
+enum class LinkState { kStart, kClosed, kOpened, kReading, kStopped };
+
+// The one place where the link's state marks change. A reader's own marks (kReading, kStopped) are
+// stored only while ulGeneration is the current opening; kOpened and kStopped are stored under
+// g_tLinkMutex, kClosed under g_tDiscoveryMutex or with no reader alive.
+void SetLinkState(HidResource* pt, LinkState eState, std::uint32_t ulGeneration = 0) {
+    switch (eState) {
+        case LinkState::kStart:  // the values at program start (HidLinkReset, no reader alive)
+            pt->bLinkOpen.store(0, std::memory_order_release);
+            pt->bReaderStop.store(0, std::memory_order_release);
+            pt->ulReaderState.store(kReaderStarting, std::memory_order_release);
+            break;
+        case LinkState::kClosed:
+            pt->bLinkOpen.store(0, std::memory_order_release);
+            break;
+        case LinkState::kOpened:
+            // Set here rather than by the new reader, so that a stop asked for before it runs is kept.
+            pt->bReaderStop.store(0, std::memory_order_release);
+            pt->ulReaderState.store(kReaderStarting, std::memory_order_release);
+            pt->bLinkOpen.store(1, std::memory_order_release);
+            break;
+        case LinkState::kReading:
+        case LinkState::kStopped:
+            if (ulGeneration == g_ulLinkGeneration.load(std::memory_order_acquire)) {
+                pt->ulReaderState.store(eState == LinkState::kReading ? kReaderReading : kReaderStopped,
+                                        std::memory_order_release);
+            }
+            break;
+    }
 }
 
 bool WaitLiveReaders(std::uint32_t ulCount, std::uint32_t ulTimeoutMs) {
-    std::unique_lock<std::mutex> lk(g_tLiveMutex);
-    return g_tLiveCv.wait_for(lk, std::chrono::milliseconds(ulTimeoutMs),
+    std::unique_lock<std::mutex> lk(g_tLinkMutex);
+    return g_tLinkCv.wait_for(lk, std::chrono::milliseconds(ulTimeoutMs),
                               [&] { return g_ulLiveReaders <= ulCount; });
 }
 
-// Closes the handle in a link field if one is there (caller holds g_tHandleMutex).
+// Closes the handle in a link field if one is there (caller holds g_tLinkMutex).
 void CloseField(const HidHost* ptHost, std::atomic<PlatformHandle>& ahField) {
     PlatformHandle h = ahField.exchange(kInvalidHandle, std::memory_order_acq_rel);
     if (h != kInvalidHandle) {
@@ -117,7 +173,7 @@ void CloseField(const HidHost* ptHost, std::atomic<PlatformHandle>& ahField) {
     }
 }
 
-// Closes hOwn if the field still holds it (caller holds g_tHandleMutex).
+// Closes hOwn if the field still holds it (caller holds g_tLinkMutex).
 void CloseOwnField(const HidHost* ptHost, std::atomic<PlatformHandle>& ahField, PlatformHandle hOwn) {
     PlatformHandle hExpected = hOwn;
     if (hOwn != kInvalidHandle && ahField.compare_exchange_strong(hExpected, kInvalidHandle)) {
@@ -145,6 +201,29 @@ bool LinkLengthsUsable(const HidCaps& t) {
            t.OutputReportByteLength <= kHidReportBufferBytes;
 }
 
+// Tells the user once per interface why a supported tablet is not opened (caller holds
+// g_tDiscoveryMutex); otherwise "Detecting..." would wait with no reason given.
+void NameUnusableInterface(const char* strPath, const HidCaps& t) {
+    if (g_pvstrUnusableNamed == nullptr) {
+        g_pvstrUnusableNamed = new std::vector<std::string>();
+    }
+    const std::string strKey = std::string(strPath) + "#" + std::to_string(t.InputReportByteLength) + "/" +
+                               std::to_string(t.OutputReportByteLength);
+    for (const std::string& str : *g_pvstrUnusableNamed) {
+        if (str == strKey) {
+            return;
+        }
+    }
+    g_pvstrUnusableNamed->push_back(strKey);
+    std::printf(
+        "\r\n[Tavelo IAP]: Cannot use the tablet at %s: its vendor interface has %u-byte input and "
+        "%u-byte output reports (usable: input 2 to %u bytes, output %u to %u bytes).\r\n",
+        strPath, static_cast<unsigned>(t.InputReportByteLength),
+        static_cast<unsigned>(t.OutputReportByteLength), static_cast<unsigned>(kHidReportBufferBytes),
+        static_cast<unsigned>(kLargestRequestFrameBytes + 1u), static_cast<unsigned>(kHidReportBufferBytes));
+    std::fflush(stdout);
+}
+
 // Opens the vendor interface at strPath and starts its reader. On any failure everything opened here
 // is closed again, no reader runs and the link stays closed, so the next pass tries again.
 void OpenLink(HidResource* pt, const HidHost* ptHost, const char* strPath, std::uint16_t usVid,
@@ -160,54 +239,104 @@ void OpenLink(HidResource* pt, const HidHost* ptHost, const char* strPath, std::
         if (hWrite != kInvalidHandle) {
             ptHost->Close(pv, hWrite);
         }
-        pt->bLinkOpen.store(0, std::memory_order_release);
+        SetLinkState(pt, LinkState::kClosed);
         return;
     }
-    {
-        std::lock_guard<std::mutex> lk(g_tHandleMutex);
-        pt->tLinkCaps = pt->tProbeCaps;
-        pt->hHidWrite.store(hWrite, std::memory_order_release);
-        pt->hHidRead.store(hRead, std::memory_order_release);
-        pt->hReadEvent.store(hEvent, std::memory_order_release);
-    }
-    // Set here rather than by the new reader, so that a stop asked for before it runs is not lost.
-    pt->bReaderStop.store(0, std::memory_order_release);
-    pt->ulReaderState.store(0, std::memory_order_release);
+    // The new reader takes its handles and generation under this lock, so it starts only once the
+    // opening is complete, and a reader that stops at once cannot miss its own thread handle.
+    std::lock_guard<std::mutex> lk(g_tLinkMutex);
+    pt->tLinkCaps = pt->tProbeCaps;
+    pt->hHidWrite.store(hWrite, std::memory_order_release);
+    pt->hHidRead.store(hRead, std::memory_order_release);
+    pt->hReadEvent.store(hEvent, std::memory_order_release);
+    g_ulLinkGeneration.fetch_add(1, std::memory_order_acq_rel);
     g_ulServedVid.store(usVid, std::memory_order_release);
     g_ulServedPid.store(usPid, std::memory_order_release);
-    pt->bLinkOpen.store(1, std::memory_order_release);
-    AddLiveReaders(+1);
-    {
-        std::lock_guard<std::mutex> lk(g_tThreadMutex);
-        PlatformHandle hThread = PlatformThreadStart(HidReaderThread, nullptr);
-        if (hThread != kInvalidHandle) {
-            hReaderThread.store(hThread, std::memory_order_release);
-            return;
-        }
+    SetLinkState(pt, LinkState::kOpened);
+    ++g_ulLiveReaders;
+    PlatformHandle hThread = PlatformThreadStart(HidReaderThread, nullptr);
+    if (hThread != kInvalidHandle) {
+        hReaderThread.store(hThread, std::memory_order_release);
+        return;
     }
-    AddLiveReaders(-1);
-    {
-        std::lock_guard<std::mutex> lk(g_tHandleMutex);
-        CloseField(ptHost, pt->hReadEvent);
-        CloseField(ptHost, pt->hHidWrite);
-        CloseField(ptHost, pt->hHidRead);
-    }
+    --g_ulLiveReaders;
+    g_tLinkCv.notify_all();
+    CloseField(ptHost, pt->hReadEvent);
+    CloseField(ptHost, pt->hHidWrite);
+    CloseField(ptHost, pt->hHidRead);
     g_ulServedVid.store(0, std::memory_order_release);
-    pt->bLinkOpen.store(0, std::memory_order_release);
+    SetLinkState(pt, LinkState::kClosed);
 }
 
 bool WaitReplyReady(HidResource* pt) {
+    // The limit counts from the start: on a busy machine each yield of the spin can last a time slice.
+    const auto tDeadline = std::chrono::steady_clock::now() +
+                           std::chrono::milliseconds(g_ulReplyTimeoutMs.load(std::memory_order_relaxed));
     for (int i = 0; i < kReplySpinTurns; ++i) {
         if (pt->bReplyReady.load(std::memory_order_acquire) != 0) {
             return true;
         }
         std::this_thread::yield();
     }
-    const auto tDeadline = std::chrono::steady_clock::now() +
-                           std::chrono::milliseconds(g_ulReplyTimeoutMs.load(std::memory_order_relaxed));
     std::unique_lock<std::mutex> lk(g_tReplyMutex);
-    return g_tReplyCv.wait_until(lk, tDeadline,
-                                 [&] { return pt->bReplyReady.load(std::memory_order_acquire) != 0; });
+    if (g_tReplyCv.wait_until(lk, tDeadline,
+                              [&] { return pt->bReplyReady.load(std::memory_order_acquire) != 0; })) {
+        return true;
+    }
+    // Timed out. Its reply may still come, ahead of the next one: it is owed from now on (decided under
+    // the lock the reader takes to hand a report over, so no report slips between). A stopped reader
+    // brings nothing more.
+    if (pt->ulReaderState.load(std::memory_order_acquire) == kReaderStopped) {
+        return false;
+    }
+    const std::uint32_t ulGeneration = g_ulLinkGeneration.load(std::memory_order_acquire);
+    if (g_ulOwedGeneration != ulGeneration) {
+        g_ulOwedGeneration = ulGeneration;
+        g_ulOwedReplies = 0;
+    }
+    ++g_ulOwedReplies;
+    return false;
+}
+
+// Before a send: waits until the replies owed by timed-out exchanges have come (the reader drops
+// them), at most one reply time limit. What has still not come then was dropped by the tablet.
+void DrainOwedReplies() {
+    std::unique_lock<std::mutex> lk(g_tReplyMutex);
+    if (g_ulOwedReplies == 0) {
+        return;
+    }
+    if (g_ulOwedGeneration == g_ulLinkGeneration.load(std::memory_order_acquire)) {
+        g_tReplyCv.wait_for(lk, std::chrono::milliseconds(g_ulReplyTimeoutMs.load(std::memory_order_relaxed)),
+                            [] { return g_ulOwedReplies == 0; });
+    }
+    g_ulOwedReplies = 0;
+}
+
+// The reader's hand-over of an accepted report: dropped when a reply of this opening is owed,
+// otherwise it becomes the reply.
+void HandOverReport(HidResource* pt, std::uint32_t ulGeneration, std::uint32_t ulInputLen) {
+    {
+        std::lock_guard<std::mutex> lk(g_tReplyMutex);
+        if (g_ulOwedReplies > 0 && g_ulOwedGeneration == ulGeneration) {
+            --g_ulOwedReplies;
+        } else {
+            std::memcpy(pt->aucReplyReport, pt->aucReadReport, sizeof(pt->aucReplyReport));
+            g_usReplyReportBytes = static_cast<std::uint16_t>(ulInputLen);
+            pt->bReplyReady.store(1, std::memory_order_release);
+        }
+        g_tReplyCv.notify_all();
+    }
+}
+
+// A stopped reader's opening will bring no more reports: nothing is owed on it any more.
+void ForgetOwedReplies(std::uint32_t ulGeneration) {
+    {
+        std::lock_guard<std::mutex> lk(g_tReplyMutex);
+        if (g_ulOwedGeneration == ulGeneration) {
+            g_ulOwedReplies = 0;
+        }
+        g_tReplyCv.notify_all();
+    }
 }
 
 }  // namespace
@@ -283,7 +412,9 @@ std::int32_t DetectHidDevice(HidResource* pt) {
                 ++ulIndex;
                 break;
             }
-            if (!ShuttingDown() && LinkLengthsUsable(pt->tProbeCaps)) {
+            if (!LinkLengthsUsable(pt->tProbeCaps)) {
+                NameUnusableInterface(pcDetail, pt->tProbeCaps);
+            } else if (!ShuttingDown()) {
                 OpenLink(pt, ptHost, pcDetail, usVid, usPid);
             }
         }
@@ -320,17 +451,36 @@ void WaitHidLinkIdle(HidResource* pt) {
     // reader is not stopped; its open mark stays.
     std::lock_guard<std::mutex> lk(g_tDiscoveryMutex);
     if (pt->ulReaderState.load(std::memory_order_acquire) == kReaderStopped) {
-        pt->bLinkOpen.store(0, std::memory_order_release);
+        SetLinkState(pt, LinkState::kClosed);
     }
+}
+
+// A re-detection has no end, but a user waiting on it is told once when the tablet stays away. A
+// stopping reader's re-detection (no command waits on it) says nothing.
+static void TellTabletAwayOnce(std::uint64_t ullSince, bool* pbTold) {
+    if (*pbTold || t_bReaderThread ||
+        PlatformNowMs() - ullSince < g_ulAwayNoticeMs.load(std::memory_order_relaxed)) {
+        return;
+    }
+    *pbTold = true;
+    std::printf(
+        "\r\n[Tavelo IAP]: The tablet has not come back yet. Still waiting for it; if it does not "
+        "come back, unplug it and plug it in again.\r\n");
+    std::fflush(stdout);
 }
 
 std::int32_t RedetectHidDevice(std::uint16_t usDelayMs) {
     HidResource* pt = &g_tHidResource;
+    const std::uint64_t ullStart = PlatformNowMs();
     WaitHidLinkIdle(pt);
     LinkPause(usDelayMs);
+    bool bToldAway = false;
     std::int32_t iResult = 0;
     while (iResult == 0 && !ShuttingDown()) {
         iResult = DetectHidDevice(pt);
+        if (iResult == 0) {
+            TellTabletAwayOnce(ullStart, &bToldAway);
+        }
     }
     return iResult;
 }
@@ -346,9 +496,11 @@ void ReconnectHidDevice(std::uint16_t usDelayMs) {
         if (!t_bReaderThread) {
             const std::uint64_t ullStart = PlatformNowMs();
             const std::uint32_t ulLimit = g_ulRedetectWaitMs.load(std::memory_order_relaxed);
+            bool bToldAway = false;
             while (bRedetecting.load(std::memory_order_acquire) != 0 && !ShuttingDown() &&
                    PlatformNowMs() - ullStart < ulLimit) {
                 LinkPause(kIdlePollMs);
+                TellTabletAwayOnce(ullStart, &bToldAway);
             }
         }
         return;
@@ -370,61 +522,69 @@ std::uint32_t HidReaderThread(void* /*pvUnused*/) {
     HidResource* pt = &g_tHidResource;
     const HidHost* ptHost = GetHidHost();
     void* pv = ptHost->pvCtx;
-    // The link this reader serves, as discovery opened it before starting the thread.
-    const PlatformHandle hRead = pt->hHidRead.load(std::memory_order_acquire);
-    const PlatformHandle hEvent = pt->hReadEvent.load(std::memory_order_acquire);
-    const PlatformHandle hWrite = pt->hHidWrite.load(std::memory_order_acquire);
-    const std::uint32_t ulInputLen = pt->tLinkCaps.InputReportByteLength;
+    // The opening this reader serves, complete once the lock is free (see OpenLink).
+    PlatformHandle hRead;
+    PlatformHandle hEvent;
+    PlatformHandle hWrite;
+    std::uint32_t ulInputLen;
+    std::uint32_t ulGeneration;
+    {
+        std::lock_guard<std::mutex> lk(g_tLinkMutex);
+        hRead = pt->hHidRead.load(std::memory_order_acquire);
+        hEvent = pt->hReadEvent.load(std::memory_order_acquire);
+        hWrite = pt->hHidWrite.load(std::memory_order_acquire);
+        ulInputLen = pt->tLinkCaps.InputReportByteLength;
+        ulGeneration = g_ulLinkGeneration.load(std::memory_order_acquire);
+    }
 
-    pt->ulReaderState.store(0, std::memory_order_release);
     while (pt->bReaderStop.load(std::memory_order_acquire) == 0 && !ShuttingDown()) {
-        pt->ulReaderState.store(1, std::memory_order_release);
+        SetLinkState(pt, LinkState::kReading, ulGeneration);
         std::uint32_t ulGot = 0;
         std::memset(pt->aucReadReport, 0, sizeof(pt->aucReadReport));
         pt->aucReadReport[0] = kHidInputReportId;
         int iOk = ptHost->Read(pv, hRead, hEvent, pt->aucReadReport, ulInputLen, &ulGot);
         if (iOk != 0 && ulGot == ulInputLen && pt->aucReadReport[0] == kHidInputReportId) {
-            {
-                std::lock_guard<std::mutex> lk(g_tReplyMutex);
-                std::memcpy(pt->aucReplyReport, pt->aucReadReport, sizeof(pt->aucReplyReport));
-                g_usReplyReportBytes = static_cast<std::uint16_t>(ulInputLen);
-                pt->bReplyReady.store(1, std::memory_order_release);
-            }
-            g_tReplyCv.notify_all();
+            HandOverReport(pt, ulGeneration, ulInputLen);
         } else {
             // Failed read, wrong length or wrong report ID: the tablet is taken for gone.
             pt->bReaderStop.store(1, std::memory_order_release);
         }
     }
 
-    // Close-down: the link handles first, then the thread handle, so that no discovery pass can open
-    // a new link while this reader still closes the old one's handles.
+    // Close-down in one step under the link lock: the link handles, the thread handle and the stopped
+    // mark, so that no discovery pass can open a new link in between and have its reader marked
+    // stopped by this one.
+    PlatformHandle hSelf;
     {
-        std::lock_guard<std::mutex> lk(g_tHandleMutex);
+        std::lock_guard<std::mutex> lk(g_tLinkMutex);
         CloseOwnField(ptHost, pt->hReadEvent, hEvent);
         CloseOwnField(ptHost, pt->hHidWrite, hWrite);
         CloseOwnField(ptHost, pt->hHidRead, hRead);
-    }
-    PlatformHandle hSelf;
-    {
-        std::lock_guard<std::mutex> lk(g_tThreadMutex);
         hSelf = hReaderThread.exchange(kInvalidHandle, std::memory_order_acq_rel);
+        SetLinkState(pt, LinkState::kStopped, ulGeneration);
     }
     if (hSelf != kInvalidHandle) {
         PlatformThreadRelease(hSelf);
     }
-    pt->ulReaderState.store(kReaderStopped, std::memory_order_release);
+    ForgetOwedReplies(ulGeneration);
     // A reader stopped by the shutdown starts no re-detection.
     if (!ShuttingDown()) {
         ReconnectHidDevice(kRedetectDelayMs);
     }
-    AddLiveReaders(-1);
+    {
+        // Notified under the lock: once the count is seen, this thread touches nothing of the link
+        // (the process may end around it).
+        std::lock_guard<std::mutex> lk(g_tLinkMutex);
+        --g_ulLiveReaders;
+        g_tLinkCv.notify_all();
+    }
     return 0;
 }
 
 std::int32_t HidSendFrame(HidResource* pt, const std::uint8_t* pucFrame, std::uint16_t usLen) {
+    DrainOwedReplies();
     const HidHost* ptHost = GetHidHost();
-    std::lock_guard<std::mutex> lk(g_tHandleMutex);
+    std::lock_guard<std::mutex> lk(g_tLinkMutex);
     const PlatformHandle hWrite = pt->hHidWrite.load(std::memory_order_acquire);
     const std::uint32_t ulReportLen = pt->tLinkCaps.OutputReportByteLength;
     // A frame that does not fit the report buffer, or the open interface's output report, is not sent.
@@ -441,9 +601,13 @@ std::int32_t HidSendFrame(HidResource* pt, const std::uint8_t* pucFrame, std::ui
     // Any reply raised before this point is stale; the next accepted report is the reply.
     pt->bReplyReady.store(0, std::memory_order_release);
     std::uint32_t ulWritten = 0;
+    // The host bounds the write (a stalled tablet makes it fail, not hang).
     if (ptHost->Write(ptHost->pvCtx, hWrite, pt->aucTxReport, ulReportLen, &ulWritten) == 0) {
         std::uint32_t ulErr = PlatformLastError();
         std::printf("写入%d失败!(%d)\r\n", static_cast<int>(ulWritten), static_cast<int>(ulErr));
+        // A request that did not go out gets no reply: the exchange fails now, and a report that
+        // comes meanwhile is no answer to it.
+        return 0;
     }
     return 1;
 }
@@ -508,11 +672,8 @@ void HidLinkShutdown(HidResource* pt) {
     pt->bReaderStop.store(1, std::memory_order_release);
     PlatformHandle hThread;
     {
-        std::lock_guard<std::mutex> lk(g_tThreadMutex);
+        std::lock_guard<std::mutex> lk(g_tLinkMutex);
         hThread = hReaderThread.exchange(kInvalidHandle, std::memory_order_acq_rel);
-    }
-    {
-        std::lock_guard<std::mutex> lk(g_tHandleMutex);
         PlatformHandle hRead = pt->hHidRead.load(std::memory_order_acquire);
         if (hRead != kInvalidHandle) {
             ptHost->CancelRead(ptHost->pvCtx, hRead);
@@ -526,12 +687,12 @@ void HidLinkShutdown(HidResource* pt) {
             PlatformThreadRelease(hThread);
         }
     }
-    std::lock_guard<std::mutex> lk(g_tHandleMutex);
+    std::lock_guard<std::mutex> lk(g_tLinkMutex);
     CloseField(ptHost, pt->hHidWrite);
     if (bStopped) {
         CloseField(ptHost, pt->hHidRead);
         CloseField(ptHost, pt->hReadEvent);
-        pt->bLinkOpen.store(0, std::memory_order_release);
+        SetLinkState(pt, LinkState::kClosed);
     }
     // Otherwise a reader is still blocked on its read: its handles stay open for it to close, and the
     // process ends around it.
@@ -548,12 +709,16 @@ void HidLinkSetTimeouts(const HidLinkTimeouts& t) {
     g_ulShutdownWaitMs.store(t.ulShutdownMs);
 }
 
+void HidLinkSetAwayNoticeMs(std::uint32_t ulMs) {
+    g_ulAwayNoticeMs.store(ulMs);
+}
+
 void HidLinkSetPause(HidLinkPauseFn pfnPause) {
     g_pfnPause.store(pfnPause, std::memory_order_release);
 }
 
 std::uint32_t HidLinkReaderThreads() {
-    std::lock_guard<std::mutex> lk(g_tLiveMutex);
+    std::lock_guard<std::mutex> lk(g_tLinkMutex);
     return g_ulLiveReaders;
 }
 
@@ -570,15 +735,13 @@ int HidLinkReset() {
     HidResource* pt = &g_tHidResource;
     {
         const HidHost* ptHost = GetHidHost();
-        std::lock_guard<std::mutex> lk(g_tHandleMutex);
+        std::lock_guard<std::mutex> lk(g_tLinkMutex);
         CloseField(ptHost, pt->hHidWrite);
         CloseField(ptHost, pt->hHidRead);
         CloseField(ptHost, pt->hReadEvent);
         pt->tLinkCaps = HidCaps{};
     }
-    pt->bLinkOpen.store(0);
-    pt->bReaderStop.store(0);
-    pt->ulReaderState.store(0);
+    SetLinkState(pt, LinkState::kStart);
     pt->hDevInfoSet = kInvalidHandle;
     pt->hHidProbe = kInvalidHandle;
     pt->tProbeCaps = HidCaps{};
@@ -592,7 +755,10 @@ int HidLinkReset() {
         std::memset(pt->aucReplyReport, 0, sizeof(pt->aucReplyReport));
         std::memset(pt->aucReadReport, 0, sizeof(pt->aucReadReport));
         g_usReplyReportBytes = 0;
+        g_ulOwedReplies = 0;
     }
+    delete g_pvstrUnusableNamed;
+    g_pvstrUnusableNamed = nullptr;
     hReaderThread.store(kInvalidHandle);
     bRedetecting.store(0);
     g_ulServedVid.store(0);

@@ -16,6 +16,10 @@ inline constexpr std::uint32_t kDetailQueryTries = 5;
 // cannot carry it behind the report ID is not opened.
 inline constexpr std::uint16_t kLargestRequestFrameBytes = 1047;
 
+// A re-detection that a command waits on (after IapSetState, at the end of an upgrade) waits for the
+// tablet without end; after this long without it, it says so once and keeps waiting.
+inline constexpr std::uint32_t kTabletAwayNoticeMs = 30000;
+
 struct HidLinkTimeouts {
     std::uint32_t ulReplyMs;         // HidReceiveFrame (kReplyTimeoutMs)
     std::uint32_t ulLinkIdleMs;      // WaitHidLinkIdle (kLinkIdleTimeoutMs)
@@ -24,6 +28,10 @@ struct HidLinkTimeouts {
 };
 HidLinkTimeouts HidLinkDefaultTimeouts();
 void HidLinkSetTimeouts(const HidLinkTimeouts& tTimeouts);
+
+// Sets the time after which a waiting re-detection says the tablet has not come back
+// (kTabletAwayNoticeMs until set).
+void HidLinkSetAwayNoticeMs(std::uint32_t ulMs);
 
 // Every pause of the link (discovery's 10 ms pauses, the re-detection delay, the idle polls) goes
 // through this function; null restores PlatformSleepMs.

@@ -670,7 +670,9 @@ int HidrawWrite(void*, PlatformHandle hWrite, const std::uint8_t* pucBuf, std::u
         }
         pFd = ptSlot->pWriteFd;
     }
-    // hidraw takes the report ID first (0 when the device uses none), as Windows does.
+    // hidraw takes the report ID first (0 when the device uses none), as Windows does. The write is
+    // bounded by the kernel: the USB HID driver gives up on an output report the tablet does not take
+    // within 5 s, and the write then fails.
     ssize_t n;
     do {
         n = write(pFd->fd, pucBuf, ulLen);

@@ -205,8 +205,14 @@ int ProbeCaps(void*, PlatformHandle hProbe, HidCaps* ptCaps) {
 }
 
 // ---- Link handles -----------------------------------------------------------------------------------
+// Longest a write of one output report may take. A tablet whose OUT endpoint stops accepting would
+// otherwise hold the write, and the link's lock, for ever; the Linux USB stack gives up on such a
+// transfer after the same 5 s.
+constexpr DWORD kWriteLimitMs = 5000;
+
+// Overlapped, so that a write can be given up on (see Write).
 PlatformHandle OpenWrite(void*, const char* strPath) {
-    return OpenPath(strPath, GENERIC_WRITE, FILE_ATTRIBUTE_NORMAL);
+    return OpenPath(strPath, GENERIC_WRITE, FILE_FLAG_OVERLAPPED);
 }
 
 PlatformHandle OpenRead(void*, const char* strPath) {
@@ -273,8 +279,33 @@ int Write(void*, PlatformHandle hWrite, const std::uint8_t* pucBuf, std::uint32_
     if (hWrite == kInvalidHandle) {
         return FailBadHandle();
     }
+    HANDLE hDone = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (hDone == nullptr) {
+        return 0;
+    }
+    OVERLAPPED tOverlapped;
+    std::memset(&tOverlapped, 0, sizeof(tOverlapped));
+    tOverlapped.hEvent = hDone;
+    if (!WriteFile(ToHandle(hWrite), pucBuf, ulLen, nullptr, &tOverlapped) &&
+        GetLastError() != ERROR_IO_PENDING) {
+        const DWORD dwErr = GetLastError();
+        CloseHandle(hDone);
+        SetLastError(dwErr);
+        return 0;
+    }
+    // A write still pending at the limit is cancelled; either way the I/O is collected before this
+    // returns, so the control block and the buffer are not left to the driver.
+    bool bTimedOut = false;
+    if (WaitForSingleObject(hDone, kWriteLimitMs) == WAIT_TIMEOUT) {
+        CancelIoEx(ToHandle(hWrite), &tOverlapped);
+        bTimedOut = true;
+    }
     DWORD dwWritten = 0;
-    if (!WriteFile(ToHandle(hWrite), pucBuf, ulLen, &dwWritten, nullptr)) {
+    const BOOL bDone = GetOverlappedResult(ToHandle(hWrite), &tOverlapped, &dwWritten, TRUE);
+    const DWORD dwErr = GetLastError();
+    CloseHandle(hDone);
+    if (!bDone) {
+        SetLastError(bTimedOut ? ERROR_TIMEOUT : dwErr);
         return 0;
     }
     *pulWritten = dwWritten;

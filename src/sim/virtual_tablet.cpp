@@ -193,11 +193,21 @@ int VirtualTablet::WriteOutputReport(std::uint32_t ulGeneration, std::size_t uCo
     std::function<void()> fnListener;
     ExchangeInfo tInfo{};
     {
-        std::lock_guard<std::mutex> lk(tMutex_);
+        std::unique_lock<std::mutex> lk(tMutex_);
         AdvanceLocked(Clock::now());
         if (!bPresent_ || ulGeneration != ulGeneration_ ||
             static_cast<int>(uCollection) != iVendorCollection_ || ulLen != usOutLen_ || ulLen < 1 ||
             pucReport[0] != kOutputReportId) {
+            return 0;
+        }
+        if (std::uint32_t ulStallMs = 0; TakeWriteStallLocked(pucReport, ulLen, &ulStallMs)) {
+            // The OUT endpoint accepts nothing until the host gives up; the tablet leaving the bus
+            // ends the stall at once.
+            const std::uint32_t ulStallGeneration = ulGeneration_;
+            tCv_.wait_for(lk, std::chrono::milliseconds(ulStallMs), [&] {
+                AdvanceLocked(Clock::now());
+                return !bPresent_ || ulGeneration_ != ulStallGeneration;
+            });
             return 0;
         }
         fnTiming = fnTiming_;
@@ -311,7 +321,8 @@ void VirtualTablet::WakeReaders() {
 std::vector<TabletFault> VirtualTablet::TakeFaultsLocked(std::uint32_t ulFrame, std::uint16_t usCommand) {
     std::vector<TabletFault> vtFired;
     for (auto it = vtFaults_.begin(); it != vtFaults_.end();) {
-        bool bMatch = (it->ulAtFrame == 0 || it->ulAtFrame == ulFrame) &&
+        bool bMatch = it->eKind != TabletFault::Kind::kWriteStall &&
+                      (it->ulAtFrame == 0 || it->ulAtFrame == ulFrame) &&
                       (it->usAtCommand == 0 || it->usAtCommand == usCommand);
         if (!bMatch) {
             ++it;
@@ -325,6 +336,25 @@ std::vector<TabletFault> VirtualTablet::TakeFaultsLocked(std::uint32_t ulFrame, 
         }
     }
     return vtFired;
+}
+
+bool VirtualTablet::TakeWriteStallLocked(const std::uint8_t* pucReport, std::uint32_t ulLen,
+                                         std::uint32_t* pulStallMs) {
+    const std::uint16_t usCommand =
+        ulLen >= 1u + kDrbdOffPara ? GetBe16(pucReport + 1 + kDrbdOffCmdCode + 4) : std::uint16_t{0};
+    for (auto it = vtFaults_.begin(); it != vtFaults_.end(); ++it) {
+        if (it->eKind != TabletFault::Kind::kWriteStall ||
+            (it->ulAtFrame != 0 && it->ulAtFrame != ulFrames_ + 1) ||
+            (it->usAtCommand != 0 && it->usAtCommand != usCommand)) {
+            continue;
+        }
+        *pulStallMs = it->ulValue;
+        if (it->ulTimes != 0 && --it->ulTimes == 0) {
+            vtFaults_.erase(it);
+        }
+        return true;
+    }
+    return false;
 }
 
 void VirtualTablet::HandleReportLocked(const std::uint8_t* pucReport, std::uint32_t ulLen,
@@ -409,10 +439,16 @@ void VirtualTablet::HandleReportLocked(const std::uint8_t* pucReport, std::uint3
             case TabletFault::Kind::kSlowReply:
                 ulDelayMs += t.ulValue;
                 break;
+            case TabletFault::Kind::kWriteStall:
+                break;  // taken at the write, never here
         }
     }
     if (bNoReply) {
         return;
+    }
+    // In order, the tablet starts on this request only once its previous reply is out.
+    if (tConfig_.bInOrderReplies && tLastReplyDue_ > tAnswerAt) {
+        tAnswerAt = tLastReplyDue_;
     }
     Clock::time_point tDue = tAnswerAt + std::chrono::milliseconds(ulDelayMs);
     if (ptRaw != nullptr) {

@@ -64,6 +64,8 @@ struct TabletFault {
         kSlowReply,      // the reply comes ulValue ms late
         kMsgLen,         // the reply's MsgLen field says ulValue (frame bytes and CRC as for the real length)
         kRawReport,      // answers with vucReport as the whole input report, nothing carried out
+        kWriteStall,     // the OUT endpoint stops accepting: the write blocks ulValue ms, then fails
+                         // (the frame never arrives; ulAtFrame counts the frame it would have been)
     };
     Kind eKind = Kind::kNoReply;
     std::uint32_t ulAtFrame = 0;    // fires on frame number ulAtFrame (1 = the first one received); 0: any
@@ -87,6 +89,10 @@ class VirtualTablet {
         std::uint32_t ulRebootMs = 50;  // time off the bus after IapSetState and after the last package
         std::uint16_t usBootPackageLength = 1024;  // answer to IapGetRunningRegion
         std::uint8_t ucFlashFill = 0x5A;           // flash content before the first erase
+        // One queue, as a real tablet has: a request is worked on only once the reply before it is
+        // out, so a slow reply delays every later one (replies are timed from the previous reply, not
+        // from each write). Off: each reply is timed from its own write.
+        bool bInOrderReplies = false;
     };
 
     // One output report as the tablet received it.
@@ -197,6 +203,8 @@ class VirtualTablet {
     // Logs the report, applies the faults, runs the request and queues the reply, due at tAnswerAt
     // plus the reply delays.
     void HandleReportLocked(const std::uint8_t* pucReport, std::uint32_t ulLen, Clock::time_point tAnswerAt);
+    // A write-stall fault that matches the report about to arrive: takes it and gives its length.
+    bool TakeWriteStallLocked(const std::uint8_t* pucReport, std::uint32_t ulLen, std::uint32_t* pulStallMs);
     Reply RunCommandLocked(std::uint16_t usCommand, const std::uint8_t* pucPara, std::uint32_t ulParaLen);
     Reply RunPackageLocked(const std::uint8_t* pucPara, std::uint32_t ulParaLen);
     std::vector<TabletFault> TakeFaultsLocked(std::uint32_t ulFrame, std::uint16_t usCommand);

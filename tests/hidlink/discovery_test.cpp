@@ -1,9 +1,12 @@
 // Discovery passes against the simulated host: which interface is opened, what each pass returns, its
 // pauses, DeviceModelIndex, and how failures of the host leave the link.
+#include <cstdio>
+#include <string>
 #include <thread>
 
 #include "device/device_table.h"
 #include "link_fixture.h"
+#include "support/capture_stdout.h"
 
 using linktest::LinkTest;
 using sim::SimHidHost;
@@ -112,8 +115,18 @@ TEST_F(LinkTest, VendorInterfaceWithUnusableReportLengthsIsNotOpened) {
         sim::VirtualTablet::Config tConfig;
         tConfig.vtCollections = {tCaps};
         tHost.AddTablet(std::make_shared<sim::VirtualTablet>(tConfig));
+        StdoutCapture tOut;
         EXPECT_EQ(DetectHidDevice(Res()), 0);
         EXPECT_EQ(DetectHidDevice(Res()), 0);
+        // Named once, not passed over silently.
+        char acLine[400];
+        std::snprintf(
+            acLine, sizeof(acLine),
+            "\r\n[Tavelo IAP]: Cannot use the tablet at /sim/hid/1.1/col00: its vendor interface has "
+            "%u-byte input and %u-byte output reports (usable: input 2 to 1200 bytes, output 1048 to "
+            "1200 bytes).\r\n",
+            tCaps.InputReportByteLength, tCaps.OutputReportByteLength);
+        EXPECT_EQ(tOut.Finish(), acLine);
         EXPECT_EQ(tHost.GetStats().ulWriteOpens, 0u)
             << tCaps.InputReportByteLength << "/" << tCaps.OutputReportByteLength;
         EXPECT_EQ(HidLinkReaderThreads(), 0u);

@@ -155,6 +155,31 @@ TEST_F(LinkTest, ReplyThatNeverComesTimesOutAsStatus10) {
     EXPECT_EQ(t.eStatus, 0u);
 }
 
+TEST_F(LinkTest, LateReplyInOrderIsDroppedNotTakenForTheNextCommand) {
+    // The late reply comes 150 ms after the limit, and 150 ms before the next command would give up on it.
+    HidLinkSetTimeouts(HidLinkTimeouts{300, 2000, linktest::kBoundMs, 5000});
+    sim::VirtualTablet::Config tConfig;
+    tConfig.bInOrderReplies = true;  // one queue: the late reply holds up the next one
+    auto ptTablet = AddTablet(tConfig);
+    OpenLink();
+    ptTablet->SetReplyDelayMs(50);
+    ptTablet->AddFault(Fault(Kind::kSlowReply, 400, sim::kCmdGetState));  // 450 ms: after the limit
+    linktest::ExchangeResult t = Exchange(sim::kCmdGetState);
+    EXPECT_EQ(t.iResult, kLinkRecvTimeOut);
+    // The next command waits for the late reply, drops it, and reads its own.
+    t = Exchange(sim::kCmdGetRunningRegion);
+    EXPECT_EQ(t.eStatus, 0u);
+    ASSERT_EQ(t.vucReply.size(), 19u);
+    EXPECT_EQ(t.vucReply[11], 0x01);
+    EXPECT_EQ(t.vucReply[12], 0x07);
+    // A request the tablet swallowed is owed no longer than one time limit: the link goes on.
+    ptTablet->AddFault(Fault(Kind::kNoReply, 0, sim::kCmdGetState));
+    EXPECT_EQ(Exchange(sim::kCmdGetState).iResult, kLinkRecvTimeOut);
+    t = Exchange(sim::kCmdGetRunningRegion);
+    EXPECT_EQ(t.eStatus, 0u);
+    EXPECT_EQ(t.vucReply.size(), 19u);
+}
+
 TEST_F(LinkTest, FrameLongerThanTheOutputReportIsRefusedNotWritten) {
     sim::VirtualTablet::Config tConfig;
     tConfig.usOutputReportBytes = 1048;  // exactly a package frame behind the report ID
@@ -175,14 +200,34 @@ TEST_F(LinkTest, FrameLongerThanTheOutputReportIsRefusedNotWritten) {
     EXPECT_EQ(ptTablet->FramesReceived(), 1u);
 }
 
-TEST_F(LinkTest, SendWhileTheLinkIsClosedPrintsTheWriteFailureAndTimesOut) {
-    HidLinkSetTimeouts(HidLinkTimeouts{200, 2000, linktest::kBoundMs, 5000});
-    AddTablet();
-    StdoutCapture tOut;
-    linktest::ExchangeResult t = Exchange(sim::kCmdGetState);
-    std::string strOut = tOut.Finish();
-    EXPECT_EQ(strOut, "写入0失败!(" + std::to_string(PlatformBadHandleError()) + ")\r\n");
-    EXPECT_EQ(t.iResult, kLinkRecvTimeOut);
+// A failed write gets no reply: the exchange fails at once (here well within the long reply limit) as
+// status 10, and waits for nothing.
+TEST_F(LinkTest, FailedWriteFailsTheExchangeAtOnce) {
+    HidLinkSetTimeouts(HidLinkTimeouts{linktest::kBoundMs, 2000, linktest::kBoundMs, 5000});
+    auto ptTablet = AddTablet();
+    {
+        // The link closed.
+        StdoutCapture tOut;
+        const std::uint64_t ullStart = PlatformNowMs();
+        linktest::ExchangeResult t = Exchange(sim::kCmdGetState);
+        EXPECT_LT(PlatformNowMs() - ullStart, linktest::kBoundMs / 2);
+        EXPECT_EQ(tOut.Finish(), "写入0失败!(" + std::to_string(PlatformBadHandleError()) + ")\r\n");
+        EXPECT_EQ(t.iResult, kLinkRecvTimeOut);
+    }
+    {
+        // The tablet's OUT endpoint stalls: the write fails at the host's limit, the frame never arrived.
+        OpenLink();
+        TabletFault tStall = Fault(Kind::kWriteStall, 100, sim::kCmdGetState);
+        ptTablet->AddFault(tStall);
+        StdoutCapture tOut;
+        const std::uint64_t ullStart = PlatformNowMs();
+        linktest::ExchangeResult t = Exchange(sim::kCmdGetState);
+        EXPECT_LT(PlatformNowMs() - ullStart, linktest::kBoundMs / 2);
+        EXPECT_EQ(tOut.Finish(), "写入0失败!(" + std::to_string(sim::SimHidHost::kNoDeviceError) + ")\r\n");
+        EXPECT_EQ(t.iResult, kLinkRecvTimeOut);
+        EXPECT_EQ(ptTablet->FramesReceived(), 0u);
+        EXPECT_EQ(Exchange(sim::kCmdGetState).eStatus, 0u);
+    }
 }
 
 }  // namespace

@@ -120,6 +120,7 @@ void LinkTest::TearDown() {
     EXPECT_EQ(t.ulReadsInProgress, 0u);
     HidLinkSetPause(nullptr);
     HidLinkSetTimeouts(HidLinkDefaultTimeouts());
+    HidLinkSetAwayNoticeMs(kTabletAwayNoticeMs);
     EXPECT_EQ(HidLinkReset(), 1);
     SetHidHost(nullptr);
 }

@@ -3,6 +3,7 @@
 #include "device/device_table.h"
 #include "drbd/drbd_frame.h"
 #include "link_fixture.h"
+#include "support/capture_stdout.h"
 
 using linktest::Exchange;
 using linktest::LinkTest;
@@ -69,6 +70,25 @@ TEST_F(LinkTest, ReconnectWithTheLinkNeverOpenedPausesThenDetects) {
     EXPECT_EQ(tHost_.GetStats().ulWriteOpens, 1u);
     ASSERT_TRUE(tHost_.WaitForReadsInProgress(1, linktest::kBoundMs));
     EXPECT_EQ(Exchange(sim::kCmdGetState).eStatus, 0u);
+}
+
+TEST_F(LinkTest, WaitingRedetectionSaysOnceThatTheTabletHasNotComeBack) {
+    auto ptTablet = AddTablet();
+    ptTablet->LeaveBus(sim::kNeverMs);
+    HidLinkSetAwayNoticeMs(0);
+    const std::thread::id tMain = std::this_thread::get_id();
+    std::thread tBack([&] {
+        // Back after some passes of the waiting re-detection.
+        linktest::WaitUntil([&] { return linktest::PausesOn(tMain).size() >= 8; });
+        ptTablet->ComeBack();
+    });
+    StdoutCapture tOut;
+    ReconnectHidDevice(500);
+    tBack.join();
+    EXPECT_EQ(tOut.Finish(),
+              "\r\n[Tavelo IAP]: The tablet has not come back yet. Still waiting for it; if it does not come "
+              "back, unplug it and plug it in again.\r\n");
+    EXPECT_NE(hReaderThread.load(), kInvalidHandle);
 }
 
 TEST_F(LinkTest, CallerFindingTheReadersRedetectionWaitsForItsEnd) {

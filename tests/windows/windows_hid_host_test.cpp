@@ -9,6 +9,7 @@
 #include <cstring>
 #include <future>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "platform/hid_host.h"
@@ -273,6 +274,36 @@ TEST(WindowsHidHostWrite, WritesOneWholeReportSynchronously) {
     EXPECT_EQ(ulWritten, 0u);
     EXPECT_NE(PlatformLastError(), 0u);
     pt->Close(pt->pvCtx, hWrite);
+}
+
+TEST(WindowsHidHostWrite, WriteToAStalledInterfaceFailsAtItsLimit) {
+    const HidHost* pt = Host();
+    // A pipe with no buffer that nobody reads: a write stays pending, as on a tablet whose OUT endpoint
+    // stopped accepting.
+    const std::string strPath = "\\\\.\\pipe\\tavelo_hid_stall_" + std::to_string(GetCurrentProcessId());
+    HANDLE hServer =
+        CreateNamedPipeA(strPath.c_str(), PIPE_ACCESS_DUPLEX,
+                         PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1, 0, 0, 0, nullptr);
+    ASSERT_NE(hServer, INVALID_HANDLE_VALUE);
+    PlatformHandle hWrite = pt->OpenWrite(pt->pvCtx, strPath.c_str());
+    ASSERT_NE(hWrite, kInvalidHandle);
+    std::vector<std::uint8_t> v = Report(0xFD, 0x5A);
+    auto tWrite = std::async(std::launch::async, [&] {
+        std::uint32_t ulWritten = 7;
+        int iOk = 1;
+        // The first writes may fill what the pipe holds; one of them stalls.
+        for (int i = 0; i < 64 && iOk == 1; ++i) {
+            iOk = pt->Write(pt->pvCtx, hWrite, v.data(), kReportLen, &ulWritten);
+        }
+        return std::make_tuple(iOk, ulWritten, PlatformLastError());
+    });
+    ASSERT_EQ(tWrite.wait_for(kHangBound), std::future_status::ready) << "the write never ended";
+    auto [iOk, ulWritten, ulErr] = tWrite.get();
+    EXPECT_EQ(iOk, 0);
+    EXPECT_EQ(ulWritten, 0u);
+    EXPECT_EQ(ulErr, static_cast<std::uint32_t>(ERROR_TIMEOUT));
+    pt->Close(pt->pvCtx, hWrite);
+    CloseHandle(hServer);
 }
 
 TEST(WindowsHidHostProbe, AHandleThatIsNoHidInterfaceHasNoAttributesOrCaps) {
