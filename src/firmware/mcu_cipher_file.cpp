@@ -27,6 +27,10 @@ constexpr const char* kLineMcuCipherWrite =
     "[Tavelo IAP]: IAP应用流程 |-> Error->McuCipherFile写入错误（%d）\r\n";
 constexpr const char* kLineMcuClearVerWrite =
     "[Tavelo IAP]: IAP应用流程 |-> Error->McuClearVerFile写入错误（%d）\r\n";
+// The encoder's refusals of an image it cannot turn into a whole McuCipherFile.
+constexpr const char* kLineMcuVerEmpty = "[Tavelo IAP]: IAP应用流程 |-> Error->McuVerFile为空（0字节）\r\n";
+constexpr const char* kLineMcuVerTooLong =
+    "[Tavelo IAP]: IAP应用流程 |-> Error->McuVerFile超过%u字节\r\n";
 
 void PrintFailure(const char* strLine) {
     int iErr = static_cast<int>(PlatformLastError());
@@ -162,6 +166,24 @@ int LoadMcuCipherFile(ConfgFile* ptConfgFile, std::uint8_t* pucBuf, std::uint32_
     return bRead;
 }
 
+// Reads the McuCipherFile once and checks it whole. Returns the buffer holding it (*pulLen bytes; the
+// caller frees it), or null after the reason.
+std::uint8_t* LoadSoundMcuCipherFile(ConfgFile* ptConfgFile, std::uint32_t* pulLen) {
+    std::uint8_t* pucFile = AllocBuffer(kMcuCipherReadLimit);
+    int bSound = 0;
+    if (pucFile == nullptr) {
+        PrintFailure(kLineMcuCipherAlloc);
+    } else if (LoadMcuCipherFile(ptConfgFile, pucFile, pulLen)) {
+        bSound = CheckMcuCipherFileBytes(pucFile, *pulLen);
+    }
+    PlatformFileClose(&ptConfgFile->hMcuCipherFile);
+    if (!bSound) {
+        std::free(pucFile);
+        return nullptr;
+    }
+    return pucFile;
+}
+
 // An output file written under a temporary name beside its target and renamed over it when complete.
 struct TempOutput {
     const char* strTarget = nullptr;
@@ -225,7 +247,20 @@ int EncodeOpenFiles(ConfgFile* ptConfgFile, TempOutput* ptTemp, std::uint8_t* pu
         PrintFailure(kLineMcuVerRead);
         return 0;
     }
+    // One byte more tells an image that does not fit from one that fills the limit exactly: a longer
+    // image is refused, never cut into another image.
+    std::uint8_t ucBeyond = 0;
+    std::uint32_t ulBeyond = 0;
+    if (ulRealReadBytesCnt == kMcuMaxImageBytes &&
+        (!PlatformFileRead(ptConfgFile->hMcuVerFile, &ucBeyond, 1, &ulBeyond) || ulBeyond != 0)) {
+        std::printf(kLineMcuVerTooLong, static_cast<unsigned>(kMcuMaxImageBytes));
+        return 0;
+    }
     PlatformFileClose(&ptConfgFile->hMcuVerFile);
+    if (ulRealReadBytesCnt == 0) {
+        std::printf("%s", kLineMcuVerEmpty);
+        return 0;
+    }
 
     McuCipherFileHeader tHeader = {};
     tHeader.OrgMcuLen = ulRealReadBytesCnt;
@@ -351,6 +386,11 @@ int CheckMcuCipherFileBytes(const std::uint8_t* pucFile, std::uint32_t ulLen) {
     if (!ReadSoundHeader(pucFile, ulLen, &tHeader)) {
         return 0;
     }
+    // A file without image bytes describes itself correctly but has nothing to flash.
+    if (tHeader.OrgMcuLen == 0) {
+        PrintBadLayout(ulLen, &tHeader);
+        return 0;
+    }
     std::uint8_t* pucImage = AllocBuffer(kMcuMaxImageBytes);
     if (pucImage == nullptr) {
         PrintFailure(kLineMcuCipherAlloc);
@@ -424,9 +464,17 @@ void DecodeMcuCipherFile(ConfgFile* ptConfgFile) {
 
 void ReadMcuCipherFileHeader(ConfgFile* ptConfgFile, std::uint32_t* pulOrgMcuLen, std::uint32_t* pulMcuCrc,
                              std::uint32_t* pulLastPackageLen) {
+    McuCipherFileHeader tHeader = {};
+    if (ptConfgFile->pucMcuCipherFile != nullptr) {
+        if (ReadSoundHeader(ptConfgFile->pucMcuCipherFile, ptConfgFile->ulMcuCipherFileBytes, &tHeader)) {
+            *pulOrgMcuLen = tHeader.OrgMcuLen;
+            *pulMcuCrc = tHeader.McuCrc;
+            *pulLastPackageLen = tHeader.LastPackageLen;
+        }
+        return;
+    }
     std::uint8_t* pucFile = AllocBuffer(kMcuCipherReadLimit);
     std::uint32_t ulRealReadBytesCnt = 0;
-    McuCipherFileHeader tHeader = {};
     if (pucFile == nullptr) {
         PrintFailure(kLineMcuCipherAlloc);
     } else if (LoadMcuCipherFile(ptConfgFile, pucFile, &ulRealReadBytesCnt) &&
@@ -439,17 +487,25 @@ void ReadMcuCipherFileHeader(ConfgFile* ptConfgFile, std::uint32_t* pulOrgMcuLen
     PlatformFileClose(&ptConfgFile->hMcuCipherFile);
 }
 
+int HoldMcuCipherFile(ConfgFile* ptConfgFile) {
+    ReleaseMcuCipherFile(ptConfgFile);
+    std::uint32_t ulLen = 0;
+    ptConfgFile->pucMcuCipherFile = LoadSoundMcuCipherFile(ptConfgFile, &ulLen);
+    ptConfgFile->ulMcuCipherFileBytes = ptConfgFile->pucMcuCipherFile != nullptr ? ulLen : 0;
+    return ptConfgFile->pucMcuCipherFile != nullptr ? 1 : 0;
+}
+
+void ReleaseMcuCipherFile(ConfgFile* ptConfgFile) {
+    std::free(ptConfgFile->pucMcuCipherFile);
+    ptConfgFile->pucMcuCipherFile = nullptr;
+    ptConfgFile->ulMcuCipherFileBytes = 0;
+}
+
 int CheckMcuCipherFile(ConfgFile* ptConfgFile) {
-    std::uint8_t* pucFile = AllocBuffer(kMcuCipherReadLimit);
-    std::uint32_t ulRealReadBytesCnt = 0;
-    int bSound = 0;
-    if (pucFile == nullptr) {
-        PrintFailure(kLineMcuCipherAlloc);
-    } else if (LoadMcuCipherFile(ptConfgFile, pucFile, &ulRealReadBytesCnt)) {
-        bSound = CheckMcuCipherFileBytes(pucFile, ulRealReadBytesCnt);
-    }
+    std::uint32_t ulLen = 0;
+    std::uint8_t* pucFile = LoadSoundMcuCipherFile(ptConfgFile, &ulLen);
+    const int bSound = pucFile != nullptr ? 1 : 0;
     std::free(pucFile);
-    PlatformFileClose(&ptConfgFile->hMcuCipherFile);
     return bSound;
 }
 

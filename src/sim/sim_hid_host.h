@@ -71,6 +71,10 @@ class SimHidHost {
                          Where eWhere = Where::kBack);
     // Unplugs a device for good: it is no longer listed and its handles fail.
     void RemoveDevice(int iId);
+    // Another tablet in the same port: the first time device iId is seen off the bus (it restarted, or
+    // was pulled), it is unplugged for good and ptNext is plugged in at its place in the list, as when
+    // the user swaps tablets (another model, say) between two plug-ins. Returns ptNext's device id.
+    int ReplugAs(int iId, std::shared_ptr<VirtualTablet> ptNext);
 
     // Makes calls of one kind fail: after ulAfter more calls succeed, the next ulCount calls fail.
     void FailCalls(Call eCall, std::uint32_t ulCount, std::uint32_t ulAfter = 0);
@@ -103,6 +107,8 @@ class SimHidHost {
     friend struct SimHidHostCalls;
 
     int AddDevice(std::shared_ptr<Device> ptDevice, Where eWhere);
+    // Carries out the swaps of ReplugAs whose device is off the bus.
+    void ApplyReplugs();
     bool FailNowLocked(Call eCall);
     PlatformHandle NewHandleLocked(HandleRec tRec);
     HandleRec* FindLocked(PlatformHandle h, Kind eKind);
@@ -119,6 +125,12 @@ class SimHidHost {
     std::map<PlatformHandle, HandleRec> tHandles_;
     PlatformHandle hNext_ = 0x5100;
     std::map<Call, FailPlan> tFailPlans_;
+    struct Replug {
+        int iId;
+        int iNextId;
+        std::shared_ptr<Device> ptNext;
+    };
+    std::vector<Replug> vtReplugs_;
     Stats tStats_;
 };
 
