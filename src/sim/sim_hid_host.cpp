@@ -393,8 +393,14 @@ void SimHidHost::RemoveDevice(int iId) {
 
 int SimHidHost::ReplugAs(int iId, std::shared_ptr<VirtualTablet> ptNext) {
     std::lock_guard<std::mutex> lk(tMutex_);
+    std::uint32_t ulGeneration = 0;
+    for (const auto& [iDevId, ptDevice] : vtDevices_) {
+        if (iDevId == iId) {
+            ptDevice->Present(&ulGeneration);
+        }
+    }
     const int iNextId = iNextId_++;
-    vtReplugs_.push_back(Replug{iId, iNextId, std::make_shared<TabletDevice>(std::move(ptNext))});
+    vtReplugs_.push_back(Replug{iId, ulGeneration, iNextId, std::make_shared<TabletDevice>(std::move(ptNext))});
     return iNextId;
 }
 
@@ -405,7 +411,9 @@ void SimHidHost::ApplyReplugs() {
         for (auto itPlan = vtReplugs_.begin(); itPlan != vtReplugs_.end();) {
             auto it = std::find_if(vtDevices_.begin(), vtDevices_.end(),
                                    [&](const auto& t) { return t.first == itPlan->iId; });
-            if (it == vtDevices_.end() || it->second->Present(nullptr)) {
+            std::uint32_t ulGeneration = 0;
+            if (it == vtDevices_.end() ||
+                (it->second->Present(&ulGeneration) && ulGeneration == itPlan->ulGeneration)) {
                 ++itPlan;
                 continue;
             }

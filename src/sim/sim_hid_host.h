@@ -71,9 +71,9 @@ class SimHidHost {
                          Where eWhere = Where::kBack);
     // Unplugs a device for good: it is no longer listed and its handles fail.
     void RemoveDevice(int iId);
-    // Another tablet in the same port: the first time device iId is seen off the bus (it restarted, or
-    // was pulled), it is unplugged for good and ptNext is plugged in at its place in the list, as when
-    // the user swaps tablets (another model, say) between two plug-ins. Returns ptNext's device id.
+    // Another tablet in the same port: once device iId has left the bus after this call (it restarted,
+    // or was pulled), the next listing finds ptNext at its place instead, and iId is unplugged for good,
+    // as when the user swaps tablets (another model, say) between two plug-ins. Returns ptNext's id.
     int ReplugAs(int iId, std::shared_ptr<VirtualTablet> ptNext);
 
     // Makes calls of one kind fail: after ulAfter more calls succeed, the next ulCount calls fail.
@@ -127,6 +127,7 @@ class SimHidHost {
     std::map<Call, FailPlan> tFailPlans_;
     struct Replug {
         int iId;
+        std::uint32_t ulGeneration;  // iId's generation when the swap was asked for
         int iNextId;
         std::shared_ptr<Device> ptNext;
     };
