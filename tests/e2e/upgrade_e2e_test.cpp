@@ -130,7 +130,7 @@ class UpgradeE2E : public ::testing::Test {
         c.eStartIn = eStartIn;
         c.ulRebootMs = 100;
         tablet_ = std::make_shared<VirtualTablet>(c);
-        host_.AddTablet(tablet_);
+        iTabletId_ = host_.AddTablet(tablet_);
         SetHidHost(host_.Host());
         return tablet_;
     }
@@ -187,6 +187,7 @@ class UpgradeE2E : public ::testing::Test {
 
     sim::SimHidHost host_;
     std::shared_ptr<VirtualTablet> tablet_;
+    int iTabletId_ = 0;
     std::string plain_;
     std::string cipher_;
     std::vector<std::uint8_t> image_;
@@ -252,6 +253,42 @@ INSTANTIATE_TEST_SUITE_P(
         PackageFault{"BadCrc", TabletFault::Kind::kBadCrc, 0, "E_PrtcDRBD_RspRet_Err_CrcCheck"},
         PackageFault{"NoReply", TabletFault::Kind::kNoReply, 0, "E_PrtcDRBD_RspRet_Err_RecvTimeOut"}),
     [](const ::testing::TestParamInfo<PackageFault>& i) { return std::string(i.param.strName); });
+
+// Before the packages: a start without reply, or version file info the tablet did not take, ends the
+// upgrade before any package; a start the tablet refuses is left to its answer to what follows.
+TEST_F(UpgradeE2E, FailuresBeforeThePackages) {
+    struct Case {
+        std::uint16_t usAt;
+        TabletFault::Kind eKind;
+        std::uint32_t ulValue;
+        std::string strLines;
+        std::vector<std::uint16_t> vusCommands;
+    };
+    const Case kCases[] = {
+        {0x0103, TabletFault::Kind::kNoReply, 0, Status("E_PrtcDRBD_RspRet_Err_RecvTimeOut"), {0x0101, 0x0103}},
+        {0x0105, TabletFault::Kind::kStatus, 9, Status("E_PrtcDRBD_RspRet_Err_ParaValue"),
+         {0x0101, 0x0103, 0x0105}},
+        {0x0103, TabletFault::Kind::kStatus, 11,
+         Status("E_PrtcDRBD_RspRet_Err_NoCondition") + Status("E_PrtcDRBD_RspRet_Err_NoCondition"),
+         {0x0101, 0x0103, 0x0105}},
+    };
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.strLines);
+        Plug(sim::TabletFirmware::kBootLoader);
+        MakeFirmware(2500);
+        TabletFault f;
+        f.eKind = c.eKind;
+        f.ulValue = c.ulValue;
+        f.usAtCommand = c.usAt;
+        tablet_->AddFault(f);
+        std::string out = Run("1\n2\n", 1);
+        EXPECT_EQ(out, Start() + kMenu + "\r\n" + kErase + kReady + c.strLines + kFailLine + "\r\n" + kMenu + "\r\n");
+        EXPECT_EQ(Commands(), c.vusCommands);
+        SetHidHost(nullptr);
+        HidLinkReset();
+        host_.RemoveDevice(iTabletId_);
+    }
+}
 
 TEST_F(UpgradeE2E, TabletDroppingOffMidTransferThenACleanUpgrade) {
     Plug(sim::TabletFirmware::kBootLoader);
