@@ -29,8 +29,7 @@ constexpr const char* kLineMcuClearVerWrite =
     "[Tavelo IAP]: IAP应用流程 |-> Error->McuClearVerFile写入错误（%d）\r\n";
 // The encoder's refusals of an image it cannot turn into a whole McuCipherFile.
 constexpr const char* kLineMcuVerEmpty = "[Tavelo IAP]: IAP应用流程 |-> Error->McuVerFile为空（0字节）\r\n";
-constexpr const char* kLineMcuVerTooLong =
-    "[Tavelo IAP]: IAP应用流程 |-> Error->McuVerFile超过%u字节\r\n";
+constexpr const char* kLineMcuVerTooLong = "[Tavelo IAP]: IAP应用流程 |-> Error->McuVerFile超过%u字节\r\n";
 
 void PrintFailure(const char* strLine) {
     int iErr = static_cast<int>(PlatformLastError());

@@ -400,7 +400,8 @@ int SimHidHost::ReplugAs(int iId, std::shared_ptr<VirtualTablet> ptNext) {
         }
     }
     const int iNextId = iNextId_++;
-    vtReplugs_.push_back(Replug{iId, ulGeneration, iNextId, std::make_shared<TabletDevice>(std::move(ptNext))});
+    vtReplugs_.push_back(
+        Replug{iId, ulGeneration, iNextId, std::make_shared<TabletDevice>(std::move(ptNext))});
     return iNextId;
 }
 

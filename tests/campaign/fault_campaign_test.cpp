@@ -268,10 +268,17 @@ enum class FaultKind {
 };
 
 const char* KindName(FaultKind e) {
-    static const char* const kNames[] = {"bad CRC",      "error status",    "no reply",
-                                         "short report", "wrong report ID", "leaves the bus",
-                                         "slow answer",  "answer too late", "foreign device",
-                                         "file changed after the check", "another model plugged in"};
+    static const char* const kNames[] = {"bad CRC",
+                                         "error status",
+                                         "no reply",
+                                         "short report",
+                                         "wrong report ID",
+                                         "leaves the bus",
+                                         "slow answer",
+                                         "answer too late",
+                                         "foreign device",
+                                         "file changed after the check",
+                                         "another model plugged in"};
     return kNames[static_cast<int>(e)];
 }
 
@@ -550,8 +557,8 @@ void FaultCampaign::RunRound(const RoundPlan& plan, std::mt19937& rng) {
         host.ReplugAs(iTabletId, secondTablet);
     }
 
-    const bool bTabletFault = plan.eKind != FaultKind::kForeignDevice &&
-                              plan.eKind != FaultKind::kFileChanged && !bModelChange;
+    const bool bTabletFault =
+        plan.eKind != FaultKind::kForeignDevice && plan.eKind != FaultKind::kFileChanged && !bModelChange;
     if (bTabletFault) {
         TabletFault f;
         f.eKind = TabletKind(plan.eKind);

@@ -48,7 +48,8 @@ const char* const kProcessing = "进行中..";
 const char* const kInterrupted =
     "[Tavelo IAP]: 升级已中断：数位板停留在引导程序中。请重新运行本程序并选择1完成升级\r\n";
 const char* const kNoExeDir =
-    "[Tavelo IAP]: 无法使用本程序所在的目录，读取不到固件文件：请将本程序及其固件文件移到名称较短的文件夹中\r\n";
+    "[Tavelo IAP]: "
+    "无法使用本程序所在的目录，读取不到固件文件：请将本程序及其固件文件移到名称较短的文件夹中\r\n";
 #else
 const char* const kHelp =
     "[Help]: =========================================================================\r\n"
@@ -265,10 +266,19 @@ TEST_F(UpgradeE2E, FailuresBeforeThePackages) {
         std::vector<std::uint16_t> vusCommands;
     };
     const Case kCases[] = {
-        {0x0103, TabletFault::Kind::kNoReply, 0, Status("E_PrtcDRBD_RspRet_Err_RecvTimeOut"), {0x0101, 0x0103}},
-        {0x0105, TabletFault::Kind::kStatus, 9, Status("E_PrtcDRBD_RspRet_Err_ParaValue"),
+        {0x0103,
+         TabletFault::Kind::kNoReply,
+         0,
+         Status("E_PrtcDRBD_RspRet_Err_RecvTimeOut"),
+         {0x0101, 0x0103}},
+        {0x0105,
+         TabletFault::Kind::kStatus,
+         9,
+         Status("E_PrtcDRBD_RspRet_Err_ParaValue"),
          {0x0101, 0x0103, 0x0105}},
-        {0x0103, TabletFault::Kind::kStatus, 11,
+        {0x0103,
+         TabletFault::Kind::kStatus,
+         11,
          Status("E_PrtcDRBD_RspRet_Err_NoCondition") + Status("E_PrtcDRBD_RspRet_Err_NoCondition"),
          {0x0101, 0x0103, 0x0105}},
     };
@@ -282,7 +292,8 @@ TEST_F(UpgradeE2E, FailuresBeforeThePackages) {
         f.usAtCommand = c.usAt;
         tablet_->AddFault(f);
         std::string out = Run("1\n2\n", 1);
-        EXPECT_EQ(out, Start() + kMenu + "\r\n" + kErase + kReady + c.strLines + kFailLine + "\r\n" + kMenu + "\r\n");
+        EXPECT_EQ(out, Start() + kMenu + "\r\n" + kErase + kReady + c.strLines + kFailLine + "\r\n" + kMenu +
+                           "\r\n");
         EXPECT_EQ(Commands(), c.vusCommands);
         SetHidHost(nullptr);
         HidLinkReset();
@@ -457,8 +468,8 @@ TEST(UpgradeE2EProgram, DirectoryThatCannotBeUsedGivesNoPath) {
         EncodeMcuCipherFile(ptConfg.get());
         quiet.Finish();
     }
-    const std::string strCommand = "cd '" + root.string() + "' && printf '1\\n2\\n' | '" + demo.string() +
-                                   "' > out.txt 2> err.txt";
+    const std::string strCommand =
+        "cd '" + root.string() + "' && printf '1\\n2\\n' | '" + demo.string() + "' > out.txt 2> err.txt";
     const int iStatus = std::system(strCommand.c_str());
     std::ifstream in(root / "out.txt", std::ios::binary);
     const std::string out((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
