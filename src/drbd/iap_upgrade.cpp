@@ -20,9 +20,7 @@ constexpr std::uint32_t kStartPauseMs = 100;
 void PrintEraseLine() {
     std::printf("\r[Tavelo IAP]:%60s", "");
 }
-}  // namespace
 
-namespace {
 // Ends an upgrade that stopped before or during the transfer with the failure line.
 void PrintFailureLine() {
     std::printf("[Tavelo IAP]: IAP应用流程 |-> 传输本文件错误\r\n");
