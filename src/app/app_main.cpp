@@ -27,6 +27,14 @@ void PrintEraseLine() {
     std::printf("\r[Tavelo IAP]:%60s", "");
 }
 
+// The line naming the connected tablet's model.
+void PrintConnected(int iModel) {
+    const DeviceEntry* ptDev = nullptr;
+    GetDeviceEntry(&ptDev, iModel);
+    PrintEraseLine();
+    std::printf(kConsoleTexts.strConnected, ptDev != nullptr ? ptDev->strModelName : "");
+}
+
 // Reads one input line: keeps its first 29 characters in strKeyValue and drops the rest of the line
 // and its line end, so an over-long line is one choice. Returns 0 at the end of input with nothing read.
 int ReadMenuLine(char* strKeyValue) {
@@ -103,6 +111,7 @@ int TaveloIapMain() {
     g_ptPresDbgPara = ptPresDbgPara;
 
     bool bRecordsReady = false;
+    int iExitStatus = 0;  // 0 until an upgrade fails; an upgrade that succeeds sets it back
     if (ptComResource == nullptr) {
         std::printf("[Tavelo IAP]: Error -> ptComResource Malloc\r\n");
     } else if (ptConfgFile == nullptr) {
@@ -124,6 +133,7 @@ int TaveloIapMain() {
         ptConfgFile->hChecksumFile = kInvalidHandle;
         ptConfgFile->hMcuCipherFile = kInvalidHandle;
         ptConfgFile->hMcuClearVerFile = kInvalidHandle;
+        ptConfgFile->iPathModel = kNoDeviceModel;
         // Cleared so that no decision is ever taken on bytes nobody wrote.
         std::memset(punPrtcDRBDCmdUnion, 0, sizeof(PrtcDRBDCmdUnion));
 
@@ -140,21 +150,23 @@ int TaveloIapMain() {
         while (DetectHidDevice(ptHidResource) != 1) {
         }
 
-        const DeviceEntry* ptDev = nullptr;
-        GetDeviceEntry(&ptDev, GetDeviceModelIndex());
-        PrintEraseLine();
-        std::printf(kConsoleTexts.strConnected, ptDev != nullptr ? ptDev->strModelName : "");
-
-        GetExeDirectory(ptConfgFile->strExeDir, ptConfgFile->wstrExeDir);
-        BuildFirmwarePath(E_FirmwareFile_McuVer, ptConfgFile->strExeDir, ptConfgFile->strMcuVerFilePath);
-        BuildFirmwarePath(E_FirmwareFile_Checksum, ptConfgFile->strExeDir, ptConfgFile->strChecksumFilePath);
-        BuildFirmwarePath(E_FirmwareFile_McuCipher, ptConfgFile->strExeDir,
-                          ptConfgFile->strMcuCipherFilePath);
-        BuildFirmwarePath(E_FirmwareFile_McuClearVer, ptConfgFile->strExeDir,
-                          ptConfgFile->strMcuClearVerFilePath);
+        PrintConnected(GetDeviceModelIndex());
+        if (GetExeDirectory(ptConfgFile->strExeDir, ptConfgFile->wstrExeDir) == 0) {
+            // No path at all rather than a bare file name looked for in the current directory.
+            std::printf("%s", kConsoleTexts.strNoExeDir);
+        }
+        BuildFirmwarePaths(ptConfgFile);
 
         while (ShowMenu() == 1) {
-            IapUpgradeFirmware(ptComResource, ptConfgFile, punPrtcDRBDCmdUnion);
+            // Each upgrade flashes the file of the tablet connected now: another model plugged in since
+            // is named, and its own files are taken.
+            if (GetDeviceModelIndex() != ptConfgFile->iPathModel) {
+                PrintConnected(BuildFirmwarePaths(ptConfgFile));
+            }
+            iExitStatus = IapUpgradeFirmware(ptComResource, ptConfgFile, punPrtcDRBDCmdUnion) == 1 ? 0 : 1;
+            if (PlatformTransferInterrupted()) {
+                break;  // Ctrl-C during the transfer: the program ends once the transfer has stopped
+            }
         }
     }
 
@@ -175,5 +187,5 @@ int TaveloIapMain() {
         }
         std::free(ptConfgFile);
     }
-    return 0;
+    return iExitStatus;
 }

@@ -6,7 +6,8 @@
 // The 36-byte debug-parameter block of the current run (kept reachable until the process ends).
 extern void* g_ptPresDbgPara;
 
-// The whole program; returns the exit status (always 0).
+// The whole program. Returns the exit status: 0 when the last upgrade succeeded or none was tried, 1
+// when the last upgrade failed, was refused or was interrupted.
 int TaveloIapMain();
 
 // Shows the menu and reads lines until the user chooses 1 or 2. The end of standard input counts as 2.

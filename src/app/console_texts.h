@@ -11,6 +11,7 @@ struct ConsoleTexts {
     const char* strConnected;  // %s = model name
     const char* strMenuEntries;
     const char* strMenuPrompt;
+    const char* strNoExeDir;  // the program's directory could not be had: no firmware path (a whole line)
 };
 
 extern const ConsoleTexts kConsoleTexts;

@@ -1,7 +1,8 @@
 // TaveloIAP-demo: the console program against a virtual tablet instead of the system's HID devices.
 // The tablet (a 'Tavelo K1 Plus V2' running its application) is plugged in a moment after start-up.
 // When the program has ended, the demo tells on standard error what the tablet received and whether its
-// flash now holds the plain image Tavelo-KT1.bin found next to the program (exit status 3 if not).
+// flash now holds the plain image Tavelo-KT1.bin found next to the program (exit status 3 if not;
+// otherwise the program's own exit status).
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -35,7 +36,7 @@ int main() {
         std::this_thread::sleep_for(std::chrono::milliseconds(kPlugInDelayMs));
         tHost.AddTablet(ptTablet);
     });
-    TaveloIapMain();
+    const int iStatus = TaveloIapMain();
     tPlugIn.join();
     SetHidHost(nullptr);
 
@@ -56,12 +57,12 @@ int main() {
     if (!tIn.is_open()) {
         std::fprintf(stderr, "[virtual tablet] no plain image %s to compare the flash with\n",
                      strPlain.c_str());
-        return 0;
+        return iStatus;
     }
     bool bSame = vucImage.size() <= vucFlash.size() &&
                  std::memcmp(vucImage.data(), vucFlash.data(), vucImage.size()) == 0 &&
                  ptTablet->FirmwareInstalls() > 0;
     std::fprintf(stderr, "[virtual tablet] flash %s %s (%zu bytes)\n",
                  bSame ? "holds exactly" : "does NOT hold", strPlain.c_str(), vucImage.size());
-    return bSame ? 0 : 3;
+    return bSame ? iStatus : 3;
 }

@@ -12,6 +12,8 @@ const ConsoleTexts kConsoleTexts = {
     "\r[Tavelo IAP]: Tavelo digital panel【%s】connected \r\n",
     "[Tavelo IAP]: Function list：【1】Firmware Upgrade 【2】Exit\r\n",
     "[Tavelo IAP]: Please choose：",
+    "[Tavelo IAP]: The program's own directory could not be used, so no firmware file can be read: move the "
+    "program and its firmware files to a folder with a shorter name.\r\n",
 };
 
 const UpgradeTexts kUpgradeTexts = {
@@ -19,4 +21,6 @@ const UpgradeTexts kUpgradeTexts = {
     "\r[Tavelo IAP]: Firmware is being upgraded[%6.02f%%][%s]",
     "Finish",
     "Processing..",
+    "[Tavelo IAP]: Upgrade interrupted: the tablet waits in its boot loader. Start the program again and "
+    "choose 1 to complete the upgrade.\r\n",
 };

@@ -94,6 +94,14 @@ void PrintFailureSummary(const char* strSub, const ConfgFile& tConfgFile) {
             std::fprintf(stderr, "'%s' is damaged: its image does not match the CRC in its header\r\n",
                          strPath);
             return;
+        case McuFileFailure::kEmptyImage:
+            std::fprintf(stderr, "'%s' holds no image: there is nothing to flash\r\n", strPath);
+            return;
+        case McuFileFailure::kImageTooLong:
+            std::fprintf(stderr,
+                         "'%s' is longer than the %u bytes a tablet image may have; nothing was written\r\n",
+                         strPath, static_cast<unsigned>(kMcuMaxImageBytes));
+            return;
     }
     std::fprintf(stderr, "failed\r\n");
 }

@@ -28,11 +28,21 @@ struct ConfgFile {
     char strChecksumFilePath[kPathFieldBytes];
     char strMcuCipherFilePath[kPathFieldBytes];
     char strMcuClearVerFilePath[kPathFieldBytes];
+    // The McuCipherFile as the whole-file check read it (HoldMcuCipherFile), or null: while it is held,
+    // the header and every package are served from these bytes and the file is not opened again.
+    std::uint8_t* pucMcuCipherFile;
+    std::uint32_t ulMcuCipherFileBytes;
+    // The model whose files the four paths name (BuildFirmwarePaths); kNoDeviceModel before.
+    int iPathModel;
 };
 
 // Writes the full path of the current model's file of kind eKind into strDest (256 bytes). Nothing is
-// written before a match or for an unknown kind; a path that does not fit leaves strDest empty.
+// written before a match or for an unknown kind; a path that does not fit, or an empty directory (the
+// program's own could not be had), leaves strDest empty: a path is never relative.
 void BuildFirmwarePath(int eKind, const char* strDir, char* strDest);
+// Builds the four paths of ptConfgFile from its strExeDir for the current model and records that model
+// in iPathModel, which it returns.
+int BuildFirmwarePaths(ConfgFile* ptConfgFile);
 // strDest (256 bytes) = strDir followed by strFileName. Returns 1, or 0 with strDest left empty when the
 // whole path does not fit: a path is never cut short into another path.
 int JoinDirAndFileName(const char* strDir, const char* strFileName, char* strDest);

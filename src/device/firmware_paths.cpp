@@ -4,8 +4,9 @@
 #include "device/confg_file.h"
 #include "device/device_table.h"
 
-void BuildFirmwarePath(int eKind, const char* strDir, char* strDest) {
-    int iIndex = GetDeviceModelIndex();
+namespace {
+// The path of model iIndex's file of kind eKind; see BuildFirmwarePath.
+void BuildModelFirmwarePath(int iIndex, int eKind, const char* strDir, char* strDest) {
     if (iIndex == kNoDeviceModel) {
         return;
     }
@@ -31,7 +32,30 @@ void BuildFirmwarePath(int eKind, const char* strDir, char* strDest) {
         default:
             return;
     }
+    // Without the program's directory there is no path: a bare file name would be looked for in
+    // whatever the current directory is.
+    if (strDir[0] == '\0') {
+        strDest[0] = '\0';
+        return;
+    }
     JoinDirAndFileName(strDir, strName, strDest);
+}
+}  // namespace
+
+void BuildFirmwarePath(int eKind, const char* strDir, char* strDest) {
+    BuildModelFirmwarePath(GetDeviceModelIndex(), eKind, strDir, strDest);
+}
+
+// One model index for all four paths, even if discovery matches another model meanwhile.
+int BuildFirmwarePaths(ConfgFile* ptConfgFile) {
+    const int iModel = GetDeviceModelIndex();
+    const char* strDir = ptConfgFile->strExeDir;
+    BuildModelFirmwarePath(iModel, E_FirmwareFile_McuVer, strDir, ptConfgFile->strMcuVerFilePath);
+    BuildModelFirmwarePath(iModel, E_FirmwareFile_Checksum, strDir, ptConfgFile->strChecksumFilePath);
+    BuildModelFirmwarePath(iModel, E_FirmwareFile_McuCipher, strDir, ptConfgFile->strMcuCipherFilePath);
+    BuildModelFirmwarePath(iModel, E_FirmwareFile_McuClearVer, strDir, ptConfgFile->strMcuClearVerFilePath);
+    ptConfgFile->iPathModel = iModel;
+    return iModel;
 }
 
 int JoinDirAndFileName(const char* strDir, const char* strFileName, char* strDest) {

@@ -11,6 +11,8 @@ namespace {
 
 // The LastPackageLen copy of the last header read; every package command carries it.
 std::uint32_t LastPackageLen = 0;
+// The response status of the last command (10 when its reply never came).
+std::uint32_t g_ulLastStatus = 0;
 
 void PutBe16(std::uint8_t* puc, std::uint16_t us) {
     puc[0] = static_cast<std::uint8_t>(us >> 8);
@@ -32,6 +34,7 @@ int RunCommand(ComResource* ptComResource, std::uint16_t usCmdWord, std::uint16_
     } else {
         DrbdCheckReply(ptComResource->aucRxFrame, ptComResource->usRxFrameLen, &tCmdCdoe, &eErrCode);
     }
+    g_ulLastStatus = eErrCode;
     if (eErrCode != E_PrtcDRBD_RspRet_Success) {
         PrintResponseStatus(eErrCode);
         return 0;
@@ -46,6 +49,10 @@ std::uint16_t ReplyParaBytes(const ComResource* ptComResource) {
 }
 
 }  // namespace
+
+std::uint32_t IapLastResponseStatus() {
+    return g_ulLastStatus;
+}
 
 std::uint32_t GetLastPackageLen() {
     return LastPackageLen;
@@ -146,35 +153,43 @@ void BuildPackagePara(ConfgFile* ptConfgFile, std::uint8_t* pucPara, std::uint16
         return;
     }
 
-    // The upgrade holds the file open for its whole transfer; a lone package command opens it itself.
-    bool bOwnHandle = ptConfgFile->hMcuCipherFile == kInvalidHandle;
-    if (bOwnHandle) {
+    // The upgrade sends the file it checked and holds; a lone package command opens the file itself.
+    const bool bHeld = ptConfgFile->pucMcuCipherFile != nullptr;
+    if (!bHeld) {
         ptConfgFile->hMcuCipherFile = PlatformFileOpenRead(ptConfgFile->strMcuCipherFilePath);
+        if (ptConfgFile->hMcuCipherFile == kInvalidHandle) {
+            std::printf("[Tavelo IAP]:  -> Error->Mcu版本文件打开错误（%d）\r\n",
+                        static_cast<int>(PlatformLastError()));
+            return;
+        }
     }
-    if (ptConfgFile->hMcuCipherFile == kInvalidHandle) {
-        std::printf("[Tavelo IAP]:  -> Error->Mcu版本文件打开错误（%d）\r\n",
-                    static_cast<int>(PlatformLastError()));
-        return;
-    }
-    // Only the record being sent is read: the bytes at package-area offset index x length, as far as
+    // Only the record being sent is taken: the bytes at package-area offset index x length, as far as
     // they lie within the first 524,288 bytes of the file; the rest of the package is 0xFF filler.
     std::uint8_t* pucData = pucPara + 7;
     std::memset(pucData, 0xFF, usLength);
-    const std::uint64_t ullAreaLimit = 524288 - 26;
+    const std::uint64_t ullAreaLimit = kMcuCipherReadLimit - kMcuCipherHeaderBytes;
     std::uint64_t ullOffset = static_cast<std::uint64_t>(tPackage.usPackageIndex) * usLength;
     if (ullOffset < ullAreaLimit) {
         std::uint64_t ullWant = ullAreaLimit - ullOffset;
         std::uint32_t ulWant = ullWant < usLength ? static_cast<std::uint32_t>(ullWant) : usLength;
-        std::uint32_t ulRead = 0;
-        PlatformFileReadAt(ptConfgFile->hMcuCipherFile, 26 + ullOffset, pucData, ulWant, &ulRead);
-        if (ulRead < ulWant) {
-            std::memset(pucData + ulRead, 0xFF, ulWant - ulRead);
+        const std::uint64_t ullAt = kMcuCipherHeaderBytes + ullOffset;
+        if (bHeld) {
+            const std::uint32_t ulHeld = ptConfgFile->ulMcuCipherFileBytes;
+            if (ullAt < ulHeld) {
+                std::uint64_t ullThere = ulHeld - ullAt;
+                std::memcpy(pucData, ptConfgFile->pucMcuCipherFile + ullAt,
+                            ullThere < ulWant ? static_cast<std::size_t>(ullThere) : ulWant);
+            }
+        } else {
+            std::uint32_t ulRead = 0;
+            PlatformFileReadAt(ptConfgFile->hMcuCipherFile, ullAt, pucData, ulWant, &ulRead);
+            if (ulRead < ulWant) {
+                std::memset(pucData + ulRead, 0xFF, ulWant - ulRead);
+            }
         }
     }
+    PlatformFileClose(&ptConfgFile->hMcuCipherFile);
     *pusTxParaLen = static_cast<std::uint16_t>(*pusTxParaLen + usLength);
-    if (bOwnHandle) {
-        PlatformFileClose(&ptConfgFile->hMcuCipherFile);
-    }
 }
 
 void ReadVersionFileInfo(ConfgFile* ptConfgFile, PrtcDRBDCmdUnion* punPrtcDRBDCmdUnion) {

@@ -27,8 +27,12 @@ int IapSetUpgradeTarget(ComResource* ptComResource, ConfgFile* ptConfgFile,
 int IapGetRunningRegion(ComResource* ptComResource, ConfgFile* ptConfgFile,
                         PrtcDRBDCmdUnion* punPrtcDRBDCmdUnion);
 
+// The response status of the last command run (E_PrtcDRBD_RspRet_Err_RecvTimeOut when no reply came).
+std::uint32_t IapLastResponseStatus();
+
 // Writes the package command's parameters at pucPara (7 header bytes, then usPackageLength bytes of
-// the McuCipherFile's package area, 0xFF where the file holds no more) and their count.
+// the McuCipherFile's package area, 0xFF where the file holds no more) and their count. The bytes come
+// from the held file when ptConfgFile holds one (HoldMcuCipherFile), else from the file itself.
 void BuildPackagePara(ConfgFile* ptConfgFile, std::uint8_t* pucPara, std::uint16_t* pusTxParaLen,
                       PrtcDRBDCmdUnion* punPrtcDRBDCmdUnion);
 // Fills the union's version file info from the McuCipherFile header (0 and 0 when it cannot be read)
@@ -40,6 +44,7 @@ std::uint32_t GetLastPackageLen();
 void SetLastPackageLen(std::uint32_t ulValue);
 
 // The upgrade sequence: 1 when every package was accepted, 0 otherwise (also when the firmware file
-// was refused before the tablet was touched).
+// was refused before the tablet was touched, and when Ctrl-C stopped the transfer between two packages:
+// PlatformTransferInterrupted then says so).
 int IapUpgradeFirmware(ComResource* ptComResource, ConfgFile* ptConfgFile,
                        PrtcDRBDCmdUnion* punPrtcDRBDCmdUnion);

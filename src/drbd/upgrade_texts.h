@@ -7,6 +7,9 @@ struct UpgradeTexts {
     const char* strProgress;    // progress format: percentage (%6.02f) and state word (%s)
     const char* strFinish;      // state word after the last package
     const char* strProcessing;  // state word while packages remain
+    // Ctrl-C stopped the transfer between two packages: the tablet waits in its boot loader, and running
+    // the upgrade again completes it. A whole line.
+    const char* strInterrupted;
 };
 
 extern const UpgradeTexts kUpgradeTexts;

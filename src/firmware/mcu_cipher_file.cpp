@@ -27,6 +27,9 @@ constexpr const char* kLineMcuCipherWrite =
     "[Tavelo IAP]: IAP应用流程 |-> Error->McuCipherFile写入错误（%d）\r\n";
 constexpr const char* kLineMcuClearVerWrite =
     "[Tavelo IAP]: IAP应用流程 |-> Error->McuClearVerFile写入错误（%d）\r\n";
+// The encoder's refusals of an image it cannot turn into a whole McuCipherFile.
+constexpr const char* kLineMcuVerEmpty = "[Tavelo IAP]: IAP应用流程 |-> Error->McuVerFile为空（0字节）\r\n";
+constexpr const char* kLineMcuVerTooLong = "[Tavelo IAP]: IAP应用流程 |-> Error->McuVerFile超过%u字节\r\n";
 
 // ---- Failure record ---------------------------------------------------------------------------------
 thread_local McuFileFailureRecord tLastFailure;
@@ -316,7 +319,27 @@ int EncodeOpenFiles(ConfgFile* ptConfgFile, TempOutput* ptTemp, std::uint8_t* pu
         PrintFailure(kLineMcuVerRead, McuFileFailure::kRead, McuFileRole::kMcuVerFile);
         return 0;
     }
+    // One byte more tells an image that does not fit from one that fills the limit exactly: a longer
+    // image is refused, never cut into another image.
+    std::uint8_t ucBeyond = 0;
+    std::uint32_t ulBeyond = 0;
+    if (ulRealReadBytesCnt == kMcuMaxImageBytes) {
+        if (!PlatformFileRead(ptConfgFile->hMcuVerFile, &ucBeyond, 1, &ulBeyond)) {
+            PrintFailure(kLineMcuVerRead, McuFileFailure::kRead, McuFileRole::kMcuVerFile);
+            return 0;
+        }
+        if (ulBeyond != 0) {
+            std::printf(kLineMcuVerTooLong, static_cast<unsigned>(kMcuMaxImageBytes));
+            RecordFailure(McuFileFailure::kImageTooLong, McuFileRole::kMcuVerFile, 0);
+            return 0;
+        }
+    }
     PlatformFileClose(&ptConfgFile->hMcuVerFile);
+    if (ulRealReadBytesCnt == 0) {
+        std::printf("%s", kLineMcuVerEmpty);
+        RecordFailure(McuFileFailure::kEmptyImage, McuFileRole::kMcuVerFile, 0);
+        return 0;
+    }
 
     McuCipherFileHeader tHeader = {};
     tHeader.OrgMcuLen = ulRealReadBytesCnt;
@@ -403,6 +426,12 @@ int DecodeLoaded(ConfgFile* ptConfgFile, const std::uint8_t* pucFile, std::uint3
 int CheckLoaded(const std::uint8_t* pucFile, std::uint32_t ulRead, std::uint64_t ullFileSize) {
     McuCipherFileHeader tHeader = {};
     if (!ReadSoundHeader(pucFile, ulRead, ullFileSize, &tHeader)) {
+        return 0;
+    }
+    // A file without image bytes describes itself correctly but has nothing to flash.
+    if (tHeader.OrgMcuLen == 0) {
+        PrintBadLayout(ullFileSize, &tHeader);
+        RecordFailure(McuFileFailure::kEmptyImage, McuFileRole::kMcuCipherFile, 0, ullFileSize);
         return 0;
     }
     std::uint8_t* pucImage = AllocBuffer(kMcuMaxImageBytes);
@@ -536,10 +565,19 @@ void DecodeMcuCipherFile(ConfgFile* ptConfgFile) {
 void ReadMcuCipherFileHeader(ConfgFile* ptConfgFile, std::uint32_t* pulOrgMcuLen, std::uint32_t* pulMcuCrc,
                              std::uint32_t* pulLastPackageLen) {
     ClearFailure();
+    McuCipherFileHeader tHeader = {};
+    if (ptConfgFile->pucMcuCipherFile != nullptr) {
+        const std::uint32_t ulHeld = ptConfgFile->ulMcuCipherFileBytes;
+        if (ReadSoundHeader(ptConfgFile->pucMcuCipherFile, ulHeld, ulHeld, &tHeader)) {
+            *pulOrgMcuLen = tHeader.OrgMcuLen;
+            *pulMcuCrc = tHeader.McuCrc;
+            *pulLastPackageLen = tHeader.LastPackageLen;
+        }
+        return;
+    }
     std::uint8_t* pucFile = AllocBuffer(kMcuCipherReadLimit);
     std::uint32_t ulRealReadBytesCnt = 0;
     std::uint64_t ullFileSize = 0;
-    McuCipherFileHeader tHeader = {};
     if (pucFile == nullptr) {
         PrintFailure(kLineMcuCipherAlloc, McuFileFailure::kNoMemory, McuFileRole::kMcuCipherFile);
     } else if (LoadMcuCipherFile(ptConfgFile, pucFile, &ulRealReadBytesCnt, &ullFileSize) &&
@@ -552,19 +590,47 @@ void ReadMcuCipherFileHeader(ConfgFile* ptConfgFile, std::uint32_t* pulOrgMcuLen
     PlatformFileClose(&ptConfgFile->hMcuCipherFile);
 }
 
-int CheckMcuCipherFile(ConfgFile* ptConfgFile) {
-    ClearFailure();
+namespace {
+// Reads the McuCipherFile once and checks it whole. Returns the buffer holding it (*pulLen bytes; the
+// caller frees it), or null after the reason.
+std::uint8_t* LoadSoundMcuCipherFile(ConfgFile* ptConfgFile, std::uint32_t* pulLen) {
     std::uint8_t* pucFile = AllocBuffer(kMcuCipherReadLimit);
-    std::uint32_t ulRealReadBytesCnt = 0;
     std::uint64_t ullFileSize = 0;
     int bSound = 0;
     if (pucFile == nullptr) {
         PrintFailure(kLineMcuCipherAlloc, McuFileFailure::kNoMemory, McuFileRole::kMcuCipherFile);
-    } else if (LoadMcuCipherFile(ptConfgFile, pucFile, &ulRealReadBytesCnt, &ullFileSize)) {
-        bSound = CheckLoaded(pucFile, ulRealReadBytesCnt, ullFileSize);
+    } else if (LoadMcuCipherFile(ptConfgFile, pucFile, pulLen, &ullFileSize)) {
+        bSound = CheckLoaded(pucFile, *pulLen, ullFileSize);
     }
+    if (!bSound) {
+        std::free(pucFile);
+        return nullptr;
+    }
+    return pucFile;
+}
+}  // namespace
+
+int HoldMcuCipherFile(ConfgFile* ptConfgFile) {
+    ClearFailure();
+    ReleaseMcuCipherFile(ptConfgFile);
+    std::uint32_t ulLen = 0;
+    ptConfgFile->pucMcuCipherFile = LoadSoundMcuCipherFile(ptConfgFile, &ulLen);
+    ptConfgFile->ulMcuCipherFileBytes = ptConfgFile->pucMcuCipherFile != nullptr ? ulLen : 0;
+    return ptConfgFile->pucMcuCipherFile != nullptr ? 1 : 0;
+}
+
+void ReleaseMcuCipherFile(ConfgFile* ptConfgFile) {
+    std::free(ptConfgFile->pucMcuCipherFile);
+    ptConfgFile->pucMcuCipherFile = nullptr;
+    ptConfgFile->ulMcuCipherFileBytes = 0;
+}
+
+int CheckMcuCipherFile(ConfgFile* ptConfgFile) {
+    ClearFailure();
+    std::uint32_t ulLen = 0;
+    std::uint8_t* pucFile = LoadSoundMcuCipherFile(ptConfgFile, &ulLen);
+    const int bSound = pucFile != nullptr ? 1 : 0;
     std::free(pucFile);
-    PlatformFileClose(&ptConfgFile->hMcuCipherFile);
     return bSound;
 }
 

@@ -35,7 +35,7 @@ struct McuCipherFileHeader {
 void EncodeMcuCipherFile(ConfgFile* ptConfgFile);
 void DecodeMcuCipherFile(ConfgFile* ptConfgFile);
 // Stores OrgMcuLen, McuCrc and LastPackageLen through the out-parameters; leaves them as they were on
-// any failure (the reason is printed).
+// any failure (the reason is printed). Reads the held bytes when the file is held (HoldMcuCipherFile).
 void ReadMcuCipherFileHeader(ConfgFile* ptConfgFile, std::uint32_t* pulOrgMcuLen, std::uint32_t* pulMcuCrc,
                              std::uint32_t* pulLastPackageLen);
 void XorWithKey(const std::uint8_t* pucSrc, std::uint8_t* pucDst, std::uint32_t ulLen, std::uint8_t ucKey);
@@ -43,6 +43,12 @@ void XorWithKey(const std::uint8_t* pucSrc, std::uint8_t* pucDst, std::uint32_t 
 // descrambled image equal to McuCrc. Returns 1 for a sound file; otherwise prints the reason and
 // returns 0.
 int CheckMcuCipherFile(ConfgFile* ptConfgFile);
+// The whole-file check that keeps what it read: for a sound file, 1, and the file's bytes stay in
+// ptConfgFile (pucMcuCipherFile, ulMcuCipherFileBytes) until ReleaseMcuCipherFile, so that what is sent
+// is exactly what was checked whatever happens to the file meanwhile. Otherwise 0 after the reason, and
+// nothing is held. A file held before is released first.
+int HoldMcuCipherFile(ConfgFile* ptConfgFile);
+void ReleaseMcuCipherFile(ConfgFile* ptConfgFile);
 
 // ---- Outcome-reporting forms of the encoder and decoder ------------------------------------------------
 // The same operations as EncodeMcuCipherFile / DecodeMcuCipherFile (which call these), returning 1 when
@@ -74,6 +80,8 @@ enum class McuFileFailure : std::uint8_t {
     kSameFile,       // the output path names the operation's input file
     kDamaged,        // the McuCipherFile is shorter than a header, or its header disagrees with its size
     kCrcMismatch,    // the McuCipherFile's descrambled image does not match its McuCrc
+    kEmptyImage,     // the plain image, or the image the McuCipherFile describes, has no bytes
+    kImageTooLong,   // the plain image is longer than a McuCipherFile can hold
 };
 struct McuFileFailureRecord {
     McuFileFailure eFailure = McuFileFailure::kNone;
@@ -97,6 +105,7 @@ void PackMcuCipherFileHeader(const McuCipherFileHeader* ptHeader, std::uint8_t* 
 int UnpackMcuCipherFileHeader(const std::uint8_t* pucFile, std::uint32_t ulLen,
                               McuCipherFileHeader* ptHeader);
 // The whole-file check on a McuCipherFile of ulLen bytes at pucFile; reads nothing at or beyond ulLen.
+// An image of 0 bytes is not sound: there is nothing to flash.
 // Returns 1 for a sound file; otherwise prints the reason and returns 0.
 int CheckMcuCipherFileBytes(const std::uint8_t* pucFile, std::uint32_t ulLen);
 

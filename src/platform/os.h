@@ -31,6 +31,16 @@ void PlatformSetLastError(std::uint32_t ulErr);
 // The error code a call on an invalid handle leaves behind (ERROR_INVALID_HANDLE / EBADF).
 std::uint32_t PlatformBadHandleError();
 
+// ---- Interruptions during a transfer to the tablet -------------------------------------------------
+// Between PlatformTransferGuardBegin and PlatformTransferGuardEnd a closed terminal or pipe (SIGHUP,
+// SIGPIPE) does not end the program (output that cannot be written is dropped), and Ctrl-C (SIGINT; on
+// Windows the console's Ctrl-C and Ctrl-Break) only notes the request, which PlatformTransferInterrupted
+// reports from then on until the next PlatformTransferGuardBegin. Outside the guard the system's default
+// handling applies: Ctrl-C ends the program.
+void PlatformTransferGuardBegin();
+void PlatformTransferGuardEnd();
+int PlatformTransferInterrupted();
+
 // ---- Files ------------------------------------------------------------------------------------------
 // Open an existing file for reading, not shared (GENERIC_READ, share 0, OPEN_EXISTING).
 // Returns kInvalidHandle on failure, with the last error set.

@@ -2,10 +2,12 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -42,6 +44,45 @@ void PlatformSetLastError(std::uint32_t ulErr) {
 }
 std::uint32_t PlatformBadHandleError() {
     return EBADF;
+}
+
+// ---- Interruptions during a transfer ---------------------------------------------------------------
+namespace {
+std::atomic<int> g_bInterrupted{0};
+static_assert(std::atomic<int>::is_always_lock_free, "the signal handler needs a lock-free flag");
+struct sigaction g_tOldInt;
+struct sigaction g_tOldHup;
+struct sigaction g_tOldPipe;
+
+extern "C" void OnInterrupt(int) {
+    g_bInterrupted.store(1, std::memory_order_relaxed);
+}
+}  // namespace
+
+void PlatformTransferGuardBegin() {
+    g_bInterrupted.store(0, std::memory_order_relaxed);
+    struct sigaction tNote;
+    std::memset(&tNote, 0, sizeof(tNote));
+    tNote.sa_handler = OnInterrupt;
+    tNote.sa_flags = SA_RESTART;
+    sigemptyset(&tNote.sa_mask);
+    struct sigaction tIgnore;
+    std::memset(&tIgnore, 0, sizeof(tIgnore));
+    tIgnore.sa_handler = SIG_IGN;
+    sigemptyset(&tIgnore.sa_mask);
+    sigaction(SIGINT, &tNote, &g_tOldInt);
+    sigaction(SIGHUP, &tIgnore, &g_tOldHup);
+    sigaction(SIGPIPE, &tIgnore, &g_tOldPipe);
+}
+
+void PlatformTransferGuardEnd() {
+    sigaction(SIGPIPE, &g_tOldPipe, nullptr);
+    sigaction(SIGHUP, &g_tOldHup, nullptr);
+    sigaction(SIGINT, &g_tOldInt, nullptr);
+}
+
+int PlatformTransferInterrupted() {
+    return g_bInterrupted.load(std::memory_order_relaxed);
 }
 
 namespace {

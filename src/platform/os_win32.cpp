@@ -103,6 +103,34 @@ std::uint32_t PlatformBadHandleError() {
     return ERROR_INVALID_HANDLE;
 }
 
+// ---- Interruptions during a transfer ---------------------------------------------------------------
+// A closed console ends the process whatever a handler answers, and there are no SIGHUP or SIGPIPE:
+// a write to a closed pipe fails and the text is dropped. Ctrl-C and Ctrl-Break are only noted.
+namespace {
+std::atomic<int> g_bInterrupted{0};
+
+BOOL WINAPI OnConsoleControl(DWORD dwType) {
+    if (dwType == CTRL_C_EVENT || dwType == CTRL_BREAK_EVENT) {
+        g_bInterrupted.store(1, std::memory_order_relaxed);
+        return TRUE;
+    }
+    return FALSE;
+}
+}  // namespace
+
+void PlatformTransferGuardBegin() {
+    g_bInterrupted.store(0, std::memory_order_relaxed);
+    SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+}
+
+void PlatformTransferGuardEnd() {
+    SetConsoleCtrlHandler(OnConsoleControl, FALSE);
+}
+
+int PlatformTransferInterrupted() {
+    return g_bInterrupted.load(std::memory_order_relaxed);
+}
+
 // ---- Files ------------------------------------------------------------------------------------------
 PlatformHandle PlatformFileOpenRead(const char* strPath) {
     return OpenUnshared(strPath, GENERIC_READ, OPEN_EXISTING);
@@ -395,18 +423,35 @@ std::uint32_t PlatformExePathWide(wchar_t* pwcOut, std::uint32_t ulCap) {
     return dwLen;
 }
 
+namespace {
+// WideCharToMultiByte into the ANSI code page without best-fit mapping: a character the code page has
+// no form for fails the conversion (ERROR_NO_UNICODE_TRANSLATION) instead of turning into a look-alike
+// or the default character, which would name another folder. A UTF-8 code page has a form for every
+// character and takes neither the flag nor the default-character check.
+int WideToAnsiNoBestFit(const wchar_t* pwcIn, char* pcOut, int iCap) {
+    const bool bUtf8 = GetACP() == CP_UTF8;
+    BOOL bUsedDefault = FALSE;
+    int iResult = WideCharToMultiByte(CP_ACP, bUtf8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS, pwcIn, -1,
+                                      pcOut, iCap, nullptr, bUtf8 ? nullptr : &bUsedDefault);
+    if (iResult > 0 && bUsedDefault) {
+        SetLastError(ERROR_NO_UNICODE_TRANSLATION);
+        return 0;
+    }
+    return iResult;
+}
+}  // namespace
+
 std::uint32_t PlatformWideToNarrow(const wchar_t* pwcIn, char* pcOut, std::uint32_t ulCap) {
-    // CP_ACP without a default character given: characters the code page cannot show become its default
-    // character. Output that does not fit is refused whole, never cut.
+    // Output that does not fit is refused whole, never cut.
     if (pcOut == nullptr) {
-        int iNeeded = WideCharToMultiByte(CP_ACP, 0, pwcIn, -1, nullptr, 0, nullptr, nullptr);
+        int iNeeded = WideToAnsiNoBestFit(pwcIn, nullptr, 0);
         return iNeeded > 0 ? static_cast<std::uint32_t>(iNeeded) : 0;
     }
     if (ulCap == 0) {
         SetLastError(ERROR_INSUFFICIENT_BUFFER);
         return 0;
     }
-    int iWritten = WideCharToMultiByte(CP_ACP, 0, pwcIn, -1, pcOut, ClampToInt(ulCap), nullptr, nullptr);
+    int iWritten = WideToAnsiNoBestFit(pwcIn, pcOut, ClampToInt(ulCap));
     if (iWritten <= 0) {
         pcOut[0] = '\0';
         return 0;

@@ -99,6 +99,7 @@ struct SimHidHostCalls {
 
     static PlatformHandle ListOpen(void* pv) {
         Host& t = Of(pv);
+        t.ApplyReplugs();
         std::lock_guard<std::mutex> lk(t.tMutex_);
         if (t.FailNowLocked(Call::kListOpen)) {
             return kInvalidHandle;
@@ -388,6 +389,44 @@ void SimHidHost::RemoveDevice(int iId) {
         vtDevices_.erase(it);
     }
     ptDevice->Remove();
+}
+
+int SimHidHost::ReplugAs(int iId, std::shared_ptr<VirtualTablet> ptNext) {
+    std::lock_guard<std::mutex> lk(tMutex_);
+    std::uint32_t ulGeneration = 0;
+    for (const auto& [iDevId, ptDevice] : vtDevices_) {
+        if (iDevId == iId) {
+            ptDevice->Present(&ulGeneration);
+        }
+    }
+    const int iNextId = iNextId_++;
+    vtReplugs_.push_back(
+        Replug{iId, ulGeneration, iNextId, std::make_shared<TabletDevice>(std::move(ptNext))});
+    return iNextId;
+}
+
+void SimHidHost::ApplyReplugs() {
+    std::vector<std::shared_ptr<Device>> vtGone;
+    {
+        std::lock_guard<std::mutex> lk(tMutex_);
+        for (auto itPlan = vtReplugs_.begin(); itPlan != vtReplugs_.end();) {
+            auto it = std::find_if(vtDevices_.begin(), vtDevices_.end(),
+                                   [&](const auto& t) { return t.first == itPlan->iId; });
+            std::uint32_t ulGeneration = 0;
+            if (it == vtDevices_.end() ||
+                (it->second->Present(&ulGeneration) && ulGeneration == itPlan->ulGeneration)) {
+                ++itPlan;
+                continue;
+            }
+            vtGone.push_back(it->second);
+            *it = {itPlan->iNextId, itPlan->ptNext};
+            itPlan = vtReplugs_.erase(itPlan);
+        }
+    }
+    // The unplugged tablets stay away even when their restart would have brought them back.
+    for (const auto& ptDevice : vtGone) {
+        ptDevice->Remove();
+    }
 }
 
 void SimHidHost::FailCalls(Call eCall, std::uint32_t ulCount, std::uint32_t ulAfter) {

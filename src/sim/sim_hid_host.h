@@ -71,6 +71,10 @@ class SimHidHost {
                          Where eWhere = Where::kBack);
     // Unplugs a device for good: it is no longer listed and its handles fail.
     void RemoveDevice(int iId);
+    // Another tablet in the same port: once device iId has left the bus after this call (it restarted,
+    // or was pulled), the next listing finds ptNext at its place instead, and iId is unplugged for good,
+    // as when the user swaps tablets (another model, say) between two plug-ins. Returns ptNext's id.
+    int ReplugAs(int iId, std::shared_ptr<VirtualTablet> ptNext);
 
     // Makes calls of one kind fail: after ulAfter more calls succeed, the next ulCount calls fail.
     void FailCalls(Call eCall, std::uint32_t ulCount, std::uint32_t ulAfter = 0);
@@ -103,6 +107,8 @@ class SimHidHost {
     friend struct SimHidHostCalls;
 
     int AddDevice(std::shared_ptr<Device> ptDevice, Where eWhere);
+    // Carries out the swaps of ReplugAs whose device is off the bus.
+    void ApplyReplugs();
     bool FailNowLocked(Call eCall);
     PlatformHandle NewHandleLocked(HandleRec tRec);
     HandleRec* FindLocked(PlatformHandle h, Kind eKind);
@@ -119,6 +125,13 @@ class SimHidHost {
     std::map<PlatformHandle, HandleRec> tHandles_;
     PlatformHandle hNext_ = 0x5100;
     std::map<Call, FailPlan> tFailPlans_;
+    struct Replug {
+        int iId;
+        std::uint32_t ulGeneration;  // iId's generation when the swap was asked for
+        int iNextId;
+        std::shared_ptr<Device> ptNext;
+    };
+    std::vector<Replug> vtReplugs_;
     Stats tStats_;
 };
 

@@ -3,12 +3,13 @@
 // run then makes a clean upgrade. After every round:
 // - nothing hung: a watchdog ends the process when a round outlives its deadline;
 // - the faulted command printed its status line, and no failure was reported as success: "Finish" is
-//   shown only for an image the tablet installed;
-// - the tablet only ever received its own image (every package it took is the file's record);
+//   shown only for an image the tablet installed, and that image is the one that was checked;
+// - the tablet only ever received its own image (every package it took is the file's record), also when
+//   another model takes the first one's place: it is flashed with its own firmware file;
 // - the clean upgrade left exactly the image in the tablet's flash;
 // - no reader thread, host handle, thread, descriptor or allocation is left behind.
 //
-// Environment: TAVELO_CAMPAIGN_ROUNDS (default 12, one round per kind of fault),
+// Environment: TAVELO_CAMPAIGN_ROUNDS (default 14, one round per kind of fault),
 // TAVELO_CAMPAIGN_SECONDS (no round starts after this many seconds; default 45),
 // TAVELO_CAMPAIGN_SEED (default 1; printed, so that a failing round can be replayed).
 #include <dirent.h>
@@ -34,6 +35,7 @@
 
 #include "app/app_main.h"
 #include "device/confg_file.h"
+#include "device/device_table.h"
 #include "drbd/drbd_frame.h"
 #include "firmware/mcu_cipher_file.h"
 #include "hidlink/hidlink.h"
@@ -264,17 +266,26 @@ enum class FaultKind {
     kLateInOrder,         // a tablet answering in order; a command before the packages answered too late
     kWriteStall,          // the tablet's OUT endpoint stops accepting for a while
     kRejectedAfterShift,  // a late answer before the packages, then the image check rejects the image
+    kFileChanged,         // the firmware file is removed, replaced or cut once the check has read it
+    kModelChange,         // another model takes the tablet's place when it restarts (ulValue: its model)
     kCount
 };
 
 const char* KindName(FaultKind e) {
-    static const char* const kNames[] = {
-        "bad CRC",         "error status",
-        "no reply",        "short report",
-        "wrong report ID", "leaves the bus",
-        "slow answer",     "answer too late",
-        "foreign device",  "answer too late, in order, before the packages",
-        "write stall",     "late answer before the packages, image rejected"};
+    static const char* const kNames[] = {"bad CRC",
+                                         "error status",
+                                         "no reply",
+                                         "short report",
+                                         "wrong report ID",
+                                         "leaves the bus",
+                                         "slow answer",
+                                         "answer too late",
+                                         "foreign device",
+                                         "answer too late, in order, before the packages",
+                                         "write stall",
+                                         "late answer before the packages, image rejected",
+                                         "file changed after the check",
+                                         "another model plugged in"};
     return kNames[static_cast<int>(e)];
 }
 
@@ -343,27 +354,41 @@ RoundPlan DrawRound(std::mt19937& rng, std::uint32_t ulRound, std::uint32_t ulKi
         case FaultKind::kSlowBeyondTimeout:
             t.ulValue = kReplyTimeoutMs + pick(100, 400);
             break;
-        case FaultKind::kLateInOrder:
-        case FaultKind::kRejectedAfterShift: {
-            // One of the commands before the package loop (for a rejected image one after the pause
-            // that follows IapStart, so that a shifted reply would reach the packages); late, but
-            // within the time the next command gives it.
+        case FaultKind::kLateInOrder: {
+            // One of the commands before the package loop, late but within the time the next command
+            // gives it. A late IapStart or IapSendVersionFileInfo ends the upgrade before any package.
             std::vector<std::uint32_t> vFrames;
             for (std::uint32_t k = 0; k < vCommands.size(); ++k) {
                 const std::uint16_t us = vCommands[k];
-                if (us == sim::kCmdStart || us == sim::kCmdSendVersionFileInfo ||
-                    (us == sim::kCmdGetState && t.eKind == FaultKind::kLateInOrder)) {
+                if (us == sim::kCmdStart || us == sim::kCmdSendVersionFileInfo || us == sim::kCmdGetState) {
                     vFrames.push_back(k + 1);
                 }
             }
             t.ulAtFrame = vFrames[pick(0, static_cast<std::uint32_t>(vFrames.size()) - 1)];
             t.usCommand = vCommands[t.ulAtFrame - 1];
             t.ulValue = kReplyTimeoutMs + pick(50, 250);
+            break;
+        }
+        case FaultKind::kRejectedAfterShift: {
+            // A tablet in its boot loader answers IapGetState late: the upgrade goes on (no IapSetState),
+            // so a reply taken for the wrong command would stay shifted through the packages and the
+            // verdict on the last one would never be read.
+            t.eStartIn = TabletFirmware::kBootLoader;
+            vCommands = UpgradeCommands(t.eStartIn, t.szImage);
+            t.ulAtFrame = 1;
+            t.usCommand = vCommands[0];
+            t.ulValue = kReplyTimeoutMs + pick(50, 250);
             t.ulLastFrame = static_cast<std::uint32_t>(vCommands.size());
             break;
         }
         case FaultKind::kWriteStall:
             t.ulValue = pick(20, 300);
+            break;
+        case FaultKind::kFileChanged:
+            t.ulValue = pick(0, 2);  // 0 removed, 1 replaced by another sound file, 2 cut short
+            break;
+        case FaultKind::kModelChange:
+            t.ulValue = pick(1, kDeviceTableRows - 1);
             break;
         case FaultKind::kForeignDevice:
             t.ulForeignAfterMs = pick(0, 300);
@@ -497,30 +522,37 @@ class FaultCampaign : public ::testing::Test {
         char strDir[kPathFieldBytes];
         wchar_t wstrDir[kWidePathFieldChars];
         ASSERT_EQ(GetExeDirectory(strDir, wstrDir), 1);
-        plain_ = std::string(strDir) + "Tavelo-KT1.bin";
-        cipher_ = std::string(strDir) + "Tavelo-KT1-Cipher.bin";
+        dir_ = strDir;
+        plain_ = dir_ + "Tavelo-KT1.bin";
+        cipher_ = dir_ + "Tavelo-KT1-Cipher.bin";
     }
     void TearDown() override {
         HidLinkSetPause(nullptr);
         HidLinkSetTimeouts(HidLinkDefaultTimeouts());
         std::filesystem::remove(plain_);
         std::filesystem::remove(cipher_);
+        for (int i = 0; i < kDeviceTableRows; ++i) {
+            std::filesystem::remove(dir_ + DeviceTable[i].strMcuVerFileName);
+            std::filesystem::remove(dir_ + DeviceTable[i].strMcuCipherFileName);
+        }
     }
 
-    // Writes a plain image of random bytes and its McuCipherFile next to the program.
-    std::vector<std::uint8_t> MakeFirmware(std::size_t szBytes, std::mt19937& rng) {
+    // Writes a plain image of random bytes and its McuCipherFile next to the program, under the names of
+    // model iModel.
+    std::vector<std::uint8_t> MakeFirmware(std::size_t szBytes, std::mt19937& rng, int iModel = 0) {
         std::vector<std::uint8_t> image(szBytes);
         for (auto& b : image) {
             b = static_cast<std::uint8_t>(rng());
         }
-        std::ofstream(plain_, std::ios::binary | std::ios::trunc)
+        const std::string plain = dir_ + DeviceTable[iModel].strMcuVerFileName;
+        std::ofstream(plain, std::ios::binary | std::ios::trunc)
             .write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
         auto ptConfg = std::make_unique<ConfgFile>();
         std::memset(ptConfg.get(), 0, sizeof(ConfgFile));
         ptConfg->hMcuVerFile = ptConfg->hChecksumFile = kInvalidHandle;
         ptConfg->hMcuCipherFile = ptConfg->hMcuClearVerFile = kInvalidHandle;
-        std::strcpy(ptConfg->strMcuVerFilePath, plain_.c_str());
-        std::strcpy(ptConfg->strMcuCipherFilePath, cipher_.c_str());
+        std::strcpy(ptConfg->strMcuVerFilePath, plain.c_str());
+        std::strcpy(ptConfg->strMcuCipherFilePath, (dir_ + DeviceTable[iModel].strMcuCipherFileName).c_str());
         StdoutCapture quiet;  // the encoder's own line
         EncodeMcuCipherFile(ptConfg.get());
         quiet.Finish();
@@ -530,6 +562,7 @@ class FaultCampaign : public ::testing::Test {
     // One round: a program run of two upgrades (the first one faulted) and the exit.
     void RunRound(const RoundPlan& plan, std::mt19937& rng);
 
+    std::string dir_;
     std::string plain_;
     std::string cipher_;
 };
@@ -557,11 +590,27 @@ void FaultCampaign::RunRound(const RoundPlan& plan, std::mt19937& rng) {
     if (bInOrder) {
         tablet->SetReplyDelayMs(20);
     }
-    host.AddTablet(tablet);
+    const int iTabletId = host.AddTablet(tablet);
     SetHidHost(host.Host());
     const std::vector<std::uint8_t> image = MakeFirmware(plan.szImage, rng);
 
-    if (plan.eKind != FaultKind::kForeignDevice) {
+    // The tablet the clean upgrade flashes, and the image it must get: another model, with a file of its
+    // own, when that model takes the first tablet's place as it restarts.
+    std::shared_ptr<VirtualTablet> secondTablet = tablet;
+    std::vector<std::uint8_t> secondImage = image;
+    const bool bModelChange = plan.eKind == FaultKind::kModelChange;
+    if (bModelChange) {
+        VirtualTablet::Config c2 = c;
+        c2.iModelIndex = static_cast<int>(plan.ulValue);
+        c2.eStartIn = TabletFirmware::kApplication;
+        secondTablet = std::make_shared<VirtualTablet>(c2);
+        secondImage = MakeFirmware(plan.szImage % 5000 + 700, rng, c2.iModelIndex);
+        host.ReplugAs(iTabletId, secondTablet);
+    }
+
+    const bool bTabletFault =
+        plan.eKind != FaultKind::kForeignDevice && plan.eKind != FaultKind::kFileChanged && !bModelChange;
+    if (bTabletFault) {
         TabletFault f;
         f.eKind = TabletKind(plan.eKind);
         f.ulAtFrame = plan.ulAtFrame;
@@ -579,13 +628,55 @@ void FaultCampaign::RunRound(const RoundPlan& plan, std::mt19937& rng) {
     // first upgrade's doing.
     std::atomic<std::uint32_t> ulStates{0};
     std::atomic<std::int64_t> llInstallsAfterFirst{-1};
+    std::vector<std::uint8_t> vucFlashAfterFirst;
     VirtualTablet* ptTablet = tablet.get();
-    tablet->SetTimingHook([&, ptTablet](const VirtualTablet::ExchangeInfo& t) {
+    // A changed firmware file: once the first upgrade has checked it (its IapStart), the file is removed,
+    // replaced by another sound file or cut short; it is put back as the first upgrade's last package
+    // goes out, for the clean upgrade.
+    const std::uint32_t ulPackages = static_cast<std::uint32_t>((plan.szImage + 1023) / 1024);
+    std::atomic<std::uint32_t> ulPackagesSeen{0};
+    // The firmware file as the upgrade checks it.
+    std::vector<std::uint8_t> vucCipher;
+    {
+        std::ifstream in(cipher_, std::ios::binary);
+        vucCipher.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    auto writeCipher = [this](const std::vector<std::uint8_t>& v, std::size_t szLen) {
+        std::ofstream(cipher_, std::ios::binary | std::ios::trunc)
+            .write(reinterpret_cast<const char*>(v.data()), static_cast<std::streamsize>(szLen));
+    };
+    std::vector<std::uint8_t> vucOther;
+    if (plan.eKind == FaultKind::kFileChanged && plan.ulValue == 1) {
+        std::mt19937 rngOther(plan.ulRound);
+        MakeFirmware(plan.szImage + 1500, rngOther);
+        std::ifstream in(cipher_, std::ios::binary);
+        vucOther.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        writeCipher(vucCipher, vucCipher.size());
+    }
+    auto hook = [&, ptTablet](const VirtualTablet::ExchangeInfo& t) {
         if (t.usCommand == sim::kCmdGetState && ulStates.fetch_add(1) == 1) {
             llInstallsAfterFirst.store(ptTablet->FirmwareInstalls());
+            vucFlashAfterFirst = ptTablet->Flash();
+        }
+        if (plan.eKind == FaultKind::kFileChanged && ulStates.load() == 1) {
+            if (t.usCommand == sim::kCmdStart) {
+                if (plan.ulValue == 0) {
+                    std::filesystem::remove(cipher_);
+                } else if (plan.ulValue == 1) {
+                    writeCipher(vucOther, vucOther.size());
+                } else {
+                    writeCipher(vucCipher, vucCipher.size() / 2);
+                }
+            } else if (t.usCommand == sim::kCmdSendPackage && ulPackagesSeen.fetch_add(1) + 1 == ulPackages) {
+                writeCipher(vucCipher, vucCipher.size());
+            }
         }
         return VirtualTablet::ExchangeTiming{};
-    });
+    };
+    tablet->SetTimingHook(hook);
+    if (bModelChange) {
+        secondTablet->SetTimingHook(hook);
+    }
 
     std::thread tForeign;
     if (plan.eKind == FaultKind::kForeignDevice) {
@@ -615,6 +706,7 @@ void FaultCampaign::RunRound(const RoundPlan& plan, std::mt19937& rng) {
         tForeign.join();
     }
     tablet->SetTimingHook(nullptr);
+    secondTablet->SetTimingHook(nullptr);
 
     // The output of each upgrade lies between two menu prompts.
     std::size_t p1 = out.find(kPrompt);
@@ -626,7 +718,13 @@ void FaultCampaign::RunRound(const RoundPlan& plan, std::mt19937& rng) {
 
     // The faulted command said so.
     const std::string strExpected = ExpectedStatus(plan);
-    if (!strExpected.empty()) {
+    if (bModelChange && plan.eStartIn == TabletFirmware::kApplication) {
+        // The other model came back from the first tablet's restart into its boot loader: it is not the
+        // tablet whose file was checked, so the upgrade ends before it is started.
+        EXPECT_NE(first.find(kFailLine), std::string::npos) << first;
+        EXPECT_EQ(Count(first, kStatusLine), 0u) << first;
+        EXPECT_EQ(first.find(kFinish), std::string::npos) << first;
+    } else if (!strExpected.empty()) {
         EXPECT_NE(first.find(kStatusLine + strExpected + "\r\n"), std::string::npos)
             << "no status line for the faulted command:\n"
             << first;
@@ -653,16 +751,17 @@ void FaultCampaign::RunRound(const RoundPlan& plan, std::mt19937& rng) {
     if (bFinished) {
         EXPECT_EQ(llFirstInstalls, 1) << "the transfer was shown finished, the tablet installed nothing:\n"
                                       << first;
+        // ... and what it installed is the image that was checked.
+        EXPECT_TRUE(vucFlashAfterFirst.size() >= image.size() &&
+                    std::memcmp(vucFlashAfterFirst.data(), image.data(), image.size()) == 0)
+            << "the first tablet's flash does not hold the checked image";
     } else {
         EXPECT_TRUE(first.find(kFailLine) != std::string::npos || Count(first, kStatusLine) > 0)
             << "the upgrade failed without a line:\n"
             << first;
     }
 
-    // The tablet only ever received its own image: each package it took is the file's record.
-    std::ifstream tCipher(cipher_, std::ios::binary);
-    const std::vector<std::uint8_t> vucCipher((std::istreambuf_iterator<char>(tCipher)),
-                                              std::istreambuf_iterator<char>());
+    // The tablet only ever received its own image: each package it took is the checked file's record.
     for (const VirtualTablet::ReceivedFrame& tFrame : tablet->Frames()) {
         if (tFrame.usCommand != sim::kCmdSendPackage || !tFrame.bFrameOk ||
             tFrame.vucFrame.size() < 15 + 7 + 1025) {
@@ -680,11 +779,19 @@ void FaultCampaign::RunRound(const RoundPlan& plan, std::mt19937& rng) {
     EXPECT_EQ(Count(second, kStatusLine), 0u) << second;
     EXPECT_EQ(second.find(kFailLine), std::string::npos) << second;
     EXPECT_NE(second.find(kFinish), std::string::npos) << second;
-    EXPECT_EQ(tablet->FirmwareInstalls(), static_cast<std::uint32_t>(llFirstInstalls) + 1);
-    const std::vector<std::uint8_t> flash = tablet->Flash();
-    ASSERT_GE(flash.size(), image.size());
-    EXPECT_EQ(std::memcmp(flash.data(), image.data(), image.size()), 0) << "the flash differs from the image";
-    const std::size_t szPages = (image.size() + 1023) / 1024 * 1024;
+    if (bModelChange) {
+        // The new model is named before its upgrade, which flashes its own image.
+        EXPECT_NE(second.find(DeviceTable[plan.ulValue].strModelName), std::string::npos) << second;
+        EXPECT_EQ(tablet->FirmwareInstalls(), static_cast<std::uint32_t>(llFirstInstalls));
+        EXPECT_EQ(secondTablet->FirmwareInstalls(), 1u);
+    } else {
+        EXPECT_EQ(tablet->FirmwareInstalls(), static_cast<std::uint32_t>(llFirstInstalls) + 1);
+    }
+    const std::vector<std::uint8_t> flash = secondTablet->Flash();
+    ASSERT_GE(flash.size(), secondImage.size());
+    EXPECT_EQ(std::memcmp(flash.data(), secondImage.data(), secondImage.size()), 0)
+        << "the flash differs from the image";
+    const std::size_t szPages = (secondImage.size() + 1023) / 1024 * 1024;
     for (std::size_t k = szPages; k < flash.size(); ++k) {
         if (flash[k] != 0xFF) {
             ADD_FAILURE() << "flash byte " << k << " beyond the image's pages was written";
@@ -703,7 +810,7 @@ void FaultCampaign::RunRound(const RoundPlan& plan, std::mt19937& rng) {
 }
 
 TEST_F(FaultCampaign, EveryFaultIsReportedAndACleanUpgradeFollows) {
-    const std::uint32_t ulRounds = EnvOr("TAVELO_CAMPAIGN_ROUNDS", 12);
+    const std::uint32_t ulRounds = EnvOr("TAVELO_CAMPAIGN_ROUNDS", 14);
     const std::uint32_t ulSeconds = EnvOr("TAVELO_CAMPAIGN_SECONDS", 45);
     const std::uint32_t ulSeed = EnvOr("TAVELO_CAMPAIGN_SEED", 1);
     std::fprintf(stderr, "fault campaign: seed %u, up to %u rounds, %u s\n", ulSeed, ulRounds, ulSeconds);

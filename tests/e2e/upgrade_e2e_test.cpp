@@ -1,7 +1,9 @@
 // The whole program (TaveloIapMain) against the virtual tablet: console input in, console output out
 // byte for byte, and the tablet's flash and frame log checked afterwards.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -43,6 +45,11 @@ const char* const kReady = "\r[Tavelo IAP]: IAP固件升级准备中..";
 const char* const kProgress = "\r[Tavelo IAP]: IAP固件升级[%6.02f%%][%s]";
 const char* const kFinish = "已完成";
 const char* const kProcessing = "进行中..";
+const char* const kInterrupted =
+    "[Tavelo IAP]: 升级已中断：数位板停留在引导程序中。请重新运行本程序并选择1完成升级\r\n";
+const char* const kNoExeDir =
+    "[Tavelo IAP]: "
+    "无法使用本程序所在的目录，读取不到固件文件：请将本程序及其固件文件移到名称较短的文件夹中\r\n";
 #else
 const char* const kHelp =
     "[Help]: =========================================================================\r\n"
@@ -60,6 +67,12 @@ const char* const kReady = "\r[Tavelo IAP]: Ready to updata the firmware..";
 const char* const kProgress = "\r[Tavelo IAP]: Firmware is being upgraded[%6.02f%%][%s]";
 const char* const kFinish = "Finish";
 const char* const kProcessing = "Processing..";
+const char* const kInterrupted =
+    "[Tavelo IAP]: Upgrade interrupted: the tablet waits in its boot loader. Start the program again and "
+    "choose 1 to complete the upgrade.\r\n";
+const char* const kNoExeDir =
+    "[Tavelo IAP]: The program's own directory could not be used, so no firmware file can be read: move the "
+    "program and its firmware files to a folder with a shorter name.\r\n";
 #endif
 const std::string kErase = "\r[Tavelo IAP]:" + std::string(60, ' ');
 const std::string kFailLine = "[Tavelo IAP]: IAP应用流程 |-> 传输本文件错误\r\n";
@@ -118,7 +131,7 @@ class UpgradeE2E : public ::testing::Test {
         c.eStartIn = eStartIn;
         c.ulRebootMs = 100;
         tablet_ = std::make_shared<VirtualTablet>(c);
-        host_.AddTablet(tablet_);
+        iTabletId_ = host_.AddTablet(tablet_);
         SetHidHost(host_.Host());
         return tablet_;
     }
@@ -144,10 +157,11 @@ class UpgradeE2E : public ::testing::Test {
         ASSERT_TRUE(std::filesystem::exists(cipher_));
     }
 
-    std::string Run(const std::string& strInput) {
+    // Runs the program; its exit status must be iStatus (0: the last upgrade succeeded or none was tried).
+    std::string Run(const std::string& strInput, int iStatus = 0) {
         StdinFeed feed(strInput);
         StdoutCapture cap;
-        EXPECT_EQ(TaveloIapMain(), 0);
+        EXPECT_EQ(TaveloIapMain(), iStatus);
         return cap.Finish();
     }
 
@@ -174,6 +188,7 @@ class UpgradeE2E : public ::testing::Test {
 
     sim::SimHidHost host_;
     std::shared_ptr<VirtualTablet> tablet_;
+    int iTabletId_ = 0;
     std::string plain_;
     std::string cipher_;
     std::vector<std::uint8_t> image_;
@@ -224,7 +239,7 @@ TEST_P(SecondPackageFails, EndsTheTransferWithTheFailureLine) {
     f.ulValue = GetParam().ulValue;
     f.ulAtFrame = 5;  // state, start, info, package 0, package 1
     tablet_->AddFault(f);
-    std::string out = Run("1\n2\n");
+    std::string out = Run("1\n2\n", 1);
     std::string upgrade =
         "\r\n" + kErase + kReady + Progress(0, 3) + Status(GetParam().strStatus) + kFailLine + "\r\n";
     EXPECT_EQ(out, Start() + kMenu + upgrade + kMenu + "\r\n");
@@ -239,6 +254,52 @@ INSTANTIATE_TEST_SUITE_P(
         PackageFault{"BadCrc", TabletFault::Kind::kBadCrc, 0, "E_PrtcDRBD_RspRet_Err_CrcCheck"},
         PackageFault{"NoReply", TabletFault::Kind::kNoReply, 0, "E_PrtcDRBD_RspRet_Err_RecvTimeOut"}),
     [](const ::testing::TestParamInfo<PackageFault>& i) { return std::string(i.param.strName); });
+
+// Before the packages: a start without reply, or version file info the tablet did not take, ends the
+// upgrade before any package; a start the tablet refuses is left to its answer to what follows.
+TEST_F(UpgradeE2E, FailuresBeforeThePackages) {
+    struct Case {
+        std::uint16_t usAt;
+        TabletFault::Kind eKind;
+        std::uint32_t ulValue;
+        std::string strLines;
+        std::vector<std::uint16_t> vusCommands;
+    };
+    const Case kCases[] = {
+        {0x0103,
+         TabletFault::Kind::kNoReply,
+         0,
+         Status("E_PrtcDRBD_RspRet_Err_RecvTimeOut"),
+         {0x0101, 0x0103}},
+        {0x0105,
+         TabletFault::Kind::kStatus,
+         9,
+         Status("E_PrtcDRBD_RspRet_Err_ParaValue"),
+         {0x0101, 0x0103, 0x0105}},
+        {0x0103,
+         TabletFault::Kind::kStatus,
+         11,
+         Status("E_PrtcDRBD_RspRet_Err_NoCondition") + Status("E_PrtcDRBD_RspRet_Err_NoCondition"),
+         {0x0101, 0x0103, 0x0105}},
+    };
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.strLines);
+        Plug(sim::TabletFirmware::kBootLoader);
+        MakeFirmware(2500);
+        TabletFault f;
+        f.eKind = c.eKind;
+        f.ulValue = c.ulValue;
+        f.usAtCommand = c.usAt;
+        tablet_->AddFault(f);
+        std::string out = Run("1\n2\n", 1);
+        EXPECT_EQ(out, Start() + kMenu + "\r\n" + kErase + kReady + c.strLines + kFailLine + "\r\n" + kMenu +
+                           "\r\n");
+        EXPECT_EQ(Commands(), c.vusCommands);
+        SetHidHost(nullptr);
+        HidLinkReset();
+        host_.RemoveDevice(iTabletId_);
+    }
+}
 
 TEST_F(UpgradeE2E, TabletDroppingOffMidTransferThenACleanUpgrade) {
     Plug(sim::TabletFirmware::kBootLoader);
@@ -260,16 +321,27 @@ TEST_F(UpgradeE2E, UnsoundFirmwareFileIsRefusedBeforeAnyFrame) {
     Plug();
     const std::string refused = "[Tavelo IAP]: IAP应用流程 |-> 固件文件无效，升级未开始，数位板未被改动\r\n";
     // Missing.
-    std::string out = Run("1\n2\n");
+    std::string out = Run("1\n2\n", 1);
     EXPECT_NE(out.find(refused), std::string::npos);
     EXPECT_EQ(out.find(kReady), std::string::npos);
+    EXPECT_EQ(tablet_->FramesReceived(), 0u);
+
+    // A header without image: the encoder makes none any more, but an old file may still be about.
+    {
+        std::vector<char> vcHeader(26, 0);
+        vcHeader[1] = 1;  // no packages, no image, McuCrc 0 (the CRC of no bytes)
+        std::ofstream(cipher_, std::ios::binary).write(vcHeader.data(), 26);
+    }
+    HidLinkReset();
+    out = Run("1\n2\n", 1);
+    EXPECT_NE(out.find(refused), std::string::npos);
     EXPECT_EQ(tablet_->FramesReceived(), 0u);
 
     // Cut short in its last record.
     MakeFirmware(3000);
     std::filesystem::resize_file(cipher_, std::filesystem::file_size(cipher_) - 10);
     HidLinkReset();
-    out = Run("1\n2\n");
+    out = Run("1\n2\n", 1);
     EXPECT_NE(out.find(refused), std::string::npos);
     EXPECT_EQ(tablet_->FramesReceived(), 0u);
 
@@ -284,7 +356,7 @@ TEST_F(UpgradeE2E, UnsoundFirmwareFileIsRefusedBeforeAnyFrame) {
         f.put(static_cast<char>(c ^ 0x01));
     }
     HidLinkReset();
-    out = Run("1\n2\n");
+    out = Run("1\n2\n", 1);
     EXPECT_NE(out.find(refused), std::string::npos);
     EXPECT_EQ(tablet_->FramesReceived(), 0u);
     EXPECT_EQ(tablet_->Running(), sim::TabletFirmware::kApplication);  // never sent to its boot loader
@@ -303,6 +375,111 @@ TEST_F(UpgradeE2E, SequenceNumbersRunOnAcrossTwoUpgrades) {
     // Second run: the tablet came back running the new firmware (its application), so it is sent to its
     // boot loader again.
     EXPECT_EQ(CountOf(0x0102), 2u);
+}
+
+TEST_F(UpgradeE2E, InterruptionsDuringTheTransfer) {
+    Plug(sim::TabletFirmware::kBootLoader);
+    MakeFirmware(5000);  // five packages
+    // While packages go out: the terminal closes and the pipe breaks (package 1), then Ctrl-C (package 3).
+    std::atomic<std::uint32_t> ulPackages{0};
+    tablet_->SetTimingHook([&](const VirtualTablet::ExchangeInfo& t) {
+        if (t.usCommand == sim::kCmdSendPackage) {
+            std::uint32_t n = ulPackages.fetch_add(1);
+            if (n == 1) {
+                std::raise(SIGHUP);
+                std::raise(SIGPIPE);
+            } else if (n == 3) {
+                std::raise(SIGINT);
+            }
+        }
+        return VirtualTablet::ExchangeTiming{};
+    });
+    std::string out = Run("1\n1\n2\n", 1);
+    tablet_->SetTimingHook(nullptr);
+    // The package under way is finished, no other is sent, and the program ends after one line.
+    std::string stopped = "\r\n" + kErase + kReady;
+    for (std::uint32_t i = 0; i < 4; ++i) {
+        stopped += Progress(i, 5);
+    }
+    EXPECT_EQ(out, Start() + kMenu + stopped + "\r\n" + kInterrupted);
+    EXPECT_EQ(CountOf(0x0104), 4u);
+    EXPECT_EQ(tablet_->FirmwareInstalls(), 0u);
+    EXPECT_EQ(tablet_->Running(), sim::TabletFirmware::kBootLoader);
+
+    // Outside a transfer the default handling is back (Ctrl-C would end the program).
+    struct sigaction tNow;
+    ASSERT_EQ(sigaction(SIGINT, nullptr, &tNow), 0);
+    EXPECT_EQ(tNow.sa_handler, SIG_DFL);
+
+    // Run again, choose 1: the upgrade completes.
+    HidLinkReset();
+    out = Run("1\n2\n");
+    EXPECT_EQ(out, Start() + kMenu + Upgrade(5) + kMenu + "\r\n");
+    EXPECT_TRUE(FlashHoldsImage());
+    EXPECT_EQ(tablet_->FirmwareInstalls(), 1u);
+}
+
+TEST_F(UpgradeE2E, ExitStatusFollowsTheLastUpgrade) {
+    Plug(sim::TabletFirmware::kBootLoader);
+    MakeFirmware(1500);
+    EXPECT_EQ(Run("2\n"), Start() + kMenu + "\r\n");  // none tried: 0
+    HidLinkReset();
+    TabletFault f;
+    f.eKind = TabletFault::Kind::kStatus;
+    f.ulValue = 9;
+    f.usAtCommand = sim::kCmdSendPackage;
+    tablet_->AddFault(f);
+    Run("1\n1\n2\n");  // failed, then succeeded: 0
+    EXPECT_EQ(tablet_->FirmwareInstalls(), 1u);
+    HidLinkReset();
+    // The tablet runs its application now: state, boot loader, start, info, 2 packages; then the next
+    // upgrade's first package (its fifth frame) fails.
+    f.ulAtFrame = tablet_->FramesReceived() + 6 + 5;
+    tablet_->AddFault(f);
+    Run("1\n1\n2\n", 1);  // succeeded, then failed: 1
+    EXPECT_EQ(tablet_->FirmwareInstalls(), 2u);
+}
+
+// The program in a directory it cannot use (a path too long for its fields): it says so once, looks for
+// no firmware file at all (not even the one in the current directory) and refuses the upgrade.
+TEST(UpgradeE2EProgram, DirectoryThatCannotBeUsedGivesNoPath) {
+    namespace fs = std::filesystem;
+    char acTemplate[] = "/tmp/taveloiap-dir-XXXXXX";
+    ASSERT_NE(mkdtemp(acTemplate), nullptr);
+    const fs::path root = acTemplate;
+    fs::path deep = root;
+    for (int i = 0; i < 4; ++i) {
+        deep /= std::string(70, static_cast<char>('a' + i));
+    }
+    fs::create_directories(deep);
+    const fs::path demo = deep / "TaveloIAP-demo";
+    fs::copy_file(TAVELO_DEMO_PROGRAM, demo);
+    // A sound firmware file in the current directory, where a bare file name would find it.
+    {
+        const fs::path plain = root / "Tavelo-KT1.bin";
+        std::ofstream(plain, std::ios::binary) << std::string(3000, 'x');
+        auto ptConfg = std::make_unique<ConfgFile>();
+        std::memset(ptConfg.get(), 0, sizeof(ConfgFile));
+        ptConfg->hMcuVerFile = ptConfg->hChecksumFile = kInvalidHandle;
+        ptConfg->hMcuCipherFile = ptConfg->hMcuClearVerFile = kInvalidHandle;
+        std::strcpy(ptConfg->strMcuVerFilePath, plain.c_str());
+        std::strcpy(ptConfg->strMcuCipherFilePath, (root / "Tavelo-KT1-Cipher.bin").c_str());
+        StdoutCapture quiet;
+        EncodeMcuCipherFile(ptConfg.get());
+        quiet.Finish();
+    }
+    const std::string strCommand =
+        "cd '" + root.string() + "' && printf '1\\n2\\n' | '" + demo.string() + "' > out.txt 2> err.txt";
+    const int iStatus = std::system(strCommand.c_str());
+    std::ifstream in(root / "out.txt", std::ios::binary);
+    const std::string out((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    fs::remove_all(root);
+    ASSERT_TRUE(WIFEXITED(iStatus));
+    EXPECT_EQ(WEXITSTATUS(iStatus), 1) << out;  // the upgrade was refused
+    const std::string strStart = Start() + kNoExeDir + kMenu + "\r\n";
+    EXPECT_EQ(out.substr(0, strStart.size()), strStart) << out;
+    EXPECT_NE(out.find("固件文件无效，升级未开始"), std::string::npos) << out;
+    EXPECT_EQ(out.find(kReady), std::string::npos) << out;
 }
 
 }  // namespace

@@ -186,11 +186,11 @@ class McuCipherFileTest : public ::testing::Test {
 
 TEST_F(McuCipherFileTest, RoundTripsKeepTheImageAndFollowTheLayout) {
     const std::tm tm = FixedLocalTime();
-    for (std::uint32_t ulSize : {0u, 1u, 9u, 1023u, 1024u, 1025u, 2048u, 262144u, 262145u}) {
+    for (std::uint32_t ulSize : {1u, 9u, 1023u, 1024u, 1025u, 2048u, 262144u}) {
         SCOPED_TRACE(ulSize);
         Bytes plain = Pattern(ulSize, ulSize);
         WriteFile(plain_, plain);
-        const std::uint32_t ulOrg = ulSize < 262144u ? ulSize : 262144u;
+        const std::uint32_t ulOrg = ulSize;
         const unsigned uiPackages = (ulOrg + 1023) / 1024;
         const unsigned uiLast = ulOrg % 1024;
 
@@ -276,6 +276,19 @@ TEST_F(McuCipherFileTest, EncoderFailuresLeaveTheOldCipherFile) {
     EXPECT_EQ(bOk, 0);
     EXPECT_EQ(ReadFile(cipher_), kOld);
     EXPECT_EQ(FileCount(), 1u);
+
+    // An image the encoder cannot make a whole McuCipherFile of: empty, or beyond 256 KiB (never cut).
+    const std::pair<std::uint32_t, std::string> kRefused[] = {
+        {0u, "[Tavelo IAP]: IAP应用流程 |-> Error->McuVerFile为空（0字节）\r\n"},
+        {262145u, "[Tavelo IAP]: IAP应用流程 |-> Error->McuVerFile超过262144字节\r\n"}};
+    for (const auto& [ulSize, strLine] : kRefused) {
+        WriteFile(plain_, Pattern(ulSize, 3));
+        EXPECT_EQ(Encode(&bOk), strLine);
+        EXPECT_EQ(bOk, 0);
+        EXPECT_EQ(ReadFile(cipher_), kOld);
+        EXPECT_EQ(FileCount(), 2u);  // plain and the old cipher file: no temporary file
+    }
+    fs::remove(plain_);
 
     // The plain image cannot be read (a directory stands in its place).
     fs::create_directories(dir_ / "PlainDir");
@@ -406,6 +419,18 @@ TEST_F(McuCipherFileTest, DamagedFilesAreRefusedEverywhere) {
         EXPECT_EQ(CheckMcuCipherFileBytes(pucExact.get(), static_cast<std::uint32_t>(d.file.size())), 0);
         EXPECT_EQ(cap.Finish(), d.strLine);
     }
+
+    // A header alone that says so (as the encoder once wrote for an empty image): consistent, but with
+    // nothing to flash the whole-file check refuses it.
+    Bytes none = Bytes(good.begin(), good.begin() + 26);
+    PutLe16(none, 14, 0);
+    PutLe16(none, 16, 0);
+    PutLe32(none, 18, 0);
+    PutLe32(none, 22, 0);  // the CRC of no bytes
+    WriteFile(cipher_, none);
+    int bSound = 1;
+    EXPECT_EQ(Check(&bSound), DamagedLine(26, 0, 0, 0));
+    EXPECT_EQ(bSound, 0);
 }
 
 TEST_F(McuCipherFileTest, CheckComparesTheImageCrc) {

@@ -1,6 +1,7 @@
 // The unmodified TaveloIAP binary against a virtual tablet behind emulated hidraw nodes: a whole upgrade
 // with the reboot into the boot loader and the re-detection after the last package, a foreign device next
-// to the tablet, pen reports while replies are awaited, and a node the user may not open.
+// to the tablet, pen reports while replies are awaited, a node the user may not open, and signals during
+// and outside a transfer with the exit status they leave.
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
@@ -84,6 +85,7 @@ class ProgramRun {
         close(m_iOut);
     }
 
+    void Signal(int iSignal) { kill(m_pid, iSignal); }
     void Send(const std::string& strText) {
         ASSERT_EQ(write(m_iIn, strText.data(), strText.size()), static_cast<ssize_t>(strText.size()));
     }
@@ -415,4 +417,46 @@ TEST(TaveloIapOnHidraw, NamesTheNodeItMayNotOpenOnceAndConnectsWhenAllowed) {
     run.Send("2\n");
     EXPECT_EQ(run.WaitExit(), 0) << run.Output();
     EXPECT_EQ(ProgramRun::Count(run.Output(), strLine), 1);
+}
+
+TEST(TaveloIapOnHidraw, SignalsDuringAndOutsideATransfer) {
+    HidrawTestbed bed;
+    sim::VirtualTablet::Config tConfig;
+    tConfig.iModelIndex = 0;
+    auto pTablet = std::make_shared<sim::VirtualTablet>(tConfig);
+    const std::vector<std::uint8_t> image = TestImage(200 * 1024);
+    ProgramDir dir(0, image);
+    TabletOnBus bus(&bed, pTablet, false);
+    const char kInterrupted[] =
+        "\r\n[Tavelo IAP]: Upgrade interrupted: the tablet waits in its boot loader. Start the program again "
+        "and choose 1 to complete the upgrade.\r\n";
+    {
+        // Mid-transfer: a closed terminal and a broken pipe change nothing; Ctrl-C stops after the package
+        // under way, and the program ends with status 1.
+        ProgramRun run(dir.Exe());
+        ASSERT_TRUE(run.WaitForOutput(kPrompt)) << run.Output();
+        run.Send("1\n");
+        ASSERT_TRUE(run.WaitForOutput("[Processing..]", 2)) << run.Output();
+        run.Signal(SIGHUP);
+        run.Signal(SIGPIPE);
+        ASSERT_TRUE(run.WaitForOutput("[Processing..]", 4)) << run.Output();
+        run.Signal(SIGINT);
+        EXPECT_EQ(run.WaitExit(), 1) << run.Output();
+        const std::string strOut = run.Output();
+        EXPECT_EQ(strOut.size() - strOut.rfind(kInterrupted), sizeof(kInterrupted) - 1) << strOut;
+        EXPECT_EQ(strOut.find("[Finish]"), std::string::npos) << strOut;
+        EXPECT_EQ(pTablet->FirmwareInstalls(), 0u);
+        EXPECT_EQ(pTablet->Running(), sim::TabletFirmware::kBootLoader);
+    }
+    {
+        // Run again, choose 1: the upgrade completes. Ctrl-C at the menu then ends the program at once.
+        ProgramRun run(dir.Exe());
+        ASSERT_TRUE(run.WaitForOutput(kPrompt)) << run.Output();
+        run.Send("1\n");
+        ASSERT_TRUE(run.WaitForOutput(kPrompt, 2, 120s)) << run.Output();
+        EXPECT_NE(run.Output().find("[100.00%][Finish]"), std::string::npos) << run.Output();
+        EXPECT_EQ(pTablet->FirmwareInstalls(), 1u);
+        run.Signal(SIGINT);
+        EXPECT_EQ(run.WaitExit(), 128 + SIGINT) << run.Output();
+    }
 }
