@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# The deliverable 32-bit TaveloIAP.exe under i386 Wine against the gadget tablet, through Wine's own HID
+# stack (winebus's udev bus on hidraw; systemd-udevd runs so that Wine hears of the tablet's replugs).
+# A whole upgrade, standard output compared byte for byte with the GBK transcript. Runs in the guest
+# after wine_tests.sh made the prefix. Usage: wine_taveloiap.sh SOURCE_DIR
+set -uo pipefail
+root="$1"
+here="$root/tests/vm"
+work=/tmp/wine-tav
+rm -rf "$work" && mkdir -p "$work/bin"
+cp "$root/build/release/tests/vm/gadget_tablet" "$root/build/release/src/cli/taveloiap-cipher" "$work/bin/"
+# shellcheck source=guest_lib.sh
+. "$here/guest_lib.sh"
+case_ok=1
+wine=/usr/lib/wine/wine
+
+mkdir -p /run/udev
+/lib/systemd/systemd-udevd --daemon || fail "systemd-udevd did not start"
+dir="$work/upgrade"
+program_dir "$dir" "$root/build/win32/bin/TaveloIAP.exe" KT1 3000
+start_gadget "$dir/gadget.log" --image "$dir/image.bin" || exit 1
+export WINEDEBUG="${TAVELO_WINEDEBUG:--all}"
+start_program "$dir" "$wine" ./TaveloIAP.exe
+prompt="$(prompt_of TaveloIAP.exe | iconv -f UTF-8 -t GBK)"
+connected="$(printf '%s' "【'Tavelo K1 Plus V2'】connected" | iconv -f UTF-8 -t GBK)"
+wait_output "$dir" "$connected" 1 120 && echo "  the program named the tablet" || fail "the tablet was not named"
+wait_output "$dir" "$prompt" 1 30 || fail "no menu"
+answer 1
+wait_output "$dir" "$prompt" 2 180 || fail "the upgrade did not come back to the menu"
+answer 2
+end_program 60; status=$?
+stop_gadget
+/usr/lib/wine/wineserver -k 2>/dev/null
+udevadm control --exit 2>/dev/null
+[ "$status" -eq 0 ] || fail "exit status $status"
+expected_transcript "$root/tests/windows/expected/demo_upgrade_en.txt" "$dir/expected.bin" gbk
+cmp -s "$dir/out.bin" "$dir/expected.bin" || { fail "output differs from demo_upgrade_en.txt:"; show_diff "$dir/expected.bin" "$dir/out.bin" | iconv -f GBK -t UTF-8 -c; }
+grep -q "installs 1," "$dir/gadget.log" || fail "the tablet did not install one image"
+grep -q "flash holds exactly" "$dir/gadget.log" || fail "the flash does not hold the image"
+cat "$dir/gadget.log"
+[ "$case_ok" -eq 1 ]
