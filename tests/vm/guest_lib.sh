@@ -97,3 +97,15 @@ expected_transcript() {  # FILE.txt OUT [gbk]
 show_diff() {  # EXPECTED ACTUAL
   diff <(sed 's/\r/\\r/g' "$1") <(sed 's/\r/\\r/g' "$2") | head -20
 }
+# Drives the menu of a started program: N upgrades ("1", each back at the menu within S seconds), then
+# "2"; returns the program's exit status (or 125 when a step did not come back to the menu).
+menu_upgrades() {  # DIR PROMPT N [S]
+  local dir="$1" prompt="$2" n="$3" limit="${4:-120}" i
+  wait_output "$dir" "$prompt" 1 60 || { fail "no menu"; return 125; }
+  for i in $(seq 1 "$n"); do
+    answer 1
+    wait_output "$dir" "$prompt" $(( i + 1 )) "$limit" || { fail "upgrade $i did not come back to the menu"; return 125; }
+  done
+  answer 2
+  end_program
+}
