@@ -20,15 +20,14 @@ dir="$work/upgrade"
 program_dir "$dir" "$root/build/win32/bin/TaveloIAP.exe" KT1 3000
 start_gadget "$dir/gadget.log" --image "$dir/image.bin" || exit 1
 export WINEDEBUG="${TAVELO_WINEDEBUG:--all}"
+# Wine's USB driver (wineusb, libusb) would take the tablet's interface from usbhid, and with it the
+# hidraw node winebus reads: the program reaches the tablet through winebus only.
+export WINEDLLOVERRIDES="wineusb.sys=d"
 start_program "$dir" "$wine" ./TaveloIAP.exe
 prompt="$(prompt_of TaveloIAP.exe | iconv -f UTF-8 -t GBK)"
 connected="$(printf '%s' "【'Tavelo K1 Plus V2'】connected" | iconv -f UTF-8 -t GBK)"
 wait_output "$dir" "$connected" 1 120 && echo "  the program named the tablet" || fail "the tablet was not named"
-wait_output "$dir" "$prompt" 1 30 || fail "no menu"
-answer 1
-wait_output "$dir" "$prompt" 2 180 || fail "the upgrade did not come back to the menu"
-answer 2
-end_program 60; status=$?
+menu_upgrades "$dir" "$prompt" 1 300; status=$?
 stop_gadget
 /usr/lib/wine/wineserver -k 2>/dev/null
 udevadm control --exit 2>/dev/null
@@ -38,4 +37,9 @@ cmp -s "$dir/out.bin" "$dir/expected.bin" || { fail "output differs from demo_up
 grep -q "installs 1," "$dir/gadget.log" || fail "the tablet did not install one image"
 grep -q "flash holds exactly" "$dir/gadget.log" || fail "the flash does not hold the image"
 cat "$dir/gadget.log"
+if [ "$case_ok" -ne 1 ]; then
+  sed 's/\r/\\r\n/g' "$dir/out.bin" | iconv -f GBK -t UTF-8 -c | tail -20
+  [ -d /tmp/share ] && cp "$dir/err.txt" /tmp/share/wine-taveloiap-err.txt
+  tail -20 "$dir/err.txt"
+fi
 [ "$case_ok" -eq 1 ]

@@ -34,7 +34,7 @@ tree="$root/build/win32-test"
 mkdir -p /tmp/win32-test
 cp -a "$tree/." /tmp/win32-test/
 mount --bind /tmp/win32-test "$tree"
-(cd "$root" && ctest --preset win32-test --timeout 600)
+(cd "$root" && ctest --preset win32-test -j2 --timeout 600)
 result windows_tests_i686 $?
 
 # ---- The real TaveloIAP.exe through winebus ----------------------------------------------------------------
