@@ -89,7 +89,8 @@ struct Options {
     sim::VirtualTablet::Config tConfig;
     std::vector<std::function<void(sim::VirtualTablet&)>> vfnKnobs;
     bool bKeyboard = false;
-    std::string strImage;  // the plain image the flash should hold at the end
+    bool bPenInterface = false;  // the pen on an interface of its own, the vendor collection on another
+    std::string strImage;        // the plain image the flash should hold at the end
 };
 
 // "KIND[=VALUE][@FRAME]": VALUE and FRAME are numbers.
@@ -165,6 +166,7 @@ void Usage() {
                  "  --model N         DeviceTable row 0..%d (VID:PID and name)\n"
                  "  --boot-loader     start in the boot loader instead of the application\n"
                  "  --keyboard        a keyboard as a second HID function (a foreign device)\n"
+                 "  --pen-interface   the pen collection on an interface of its own, before the vendor one\n"
                  "  --image PLAIN     at the end, say whether the flash holds exactly this image\n",
                  kDeviceTableRows - 1);
     for (const Knob& k : Knobs()) {
@@ -195,6 +197,10 @@ bool ParseOptions(int argc, char** argv, Options* ptOpt) {
             ptOpt->tConfig.eStartIn = sim::TabletFirmware::kBootLoader;
         } else if (a == "--keyboard") {
             ptOpt->bKeyboard = true;
+        } else if (a == "--pen-interface") {
+            ptOpt->bPenInterface = true;
+            ptOpt->tConfig.vtCollections = {sim::VendorCollectionCaps(ptOpt->tConfig.usInputReportBytes,
+                                                                      ptOpt->tConfig.usOutputReportBytes)};
         } else if (a == "--image" && i + 1 < argc) {
             ptOpt->strImage = argv[++i];
         } else {
@@ -234,7 +240,7 @@ bool ParseOptions(int argc, char** argv, Options* ptOpt) {
 
 class Gadget {
   public:
-    Gadget(const sim::VirtualTablet& tTablet, const DeviceEntry* ptRow, bool bKeyboard)
+    Gadget(const sim::VirtualTablet& tTablet, const DeviceEntry* ptRow, bool bKeyboard, bool bPenInterface)
         : m_strRoot(kGadgetRoot) {
         char str[16];
         MakeDir(m_strRoot);
@@ -252,6 +258,12 @@ class Gadget {
         MakeDir(m_strRoot + "/configs/c.1/strings/0x409");
         WriteText(m_strRoot + "/configs/c.1/strings/0x409/configuration", "tablet");
         WriteText(m_strRoot + "/configs/c.1/MaxPower", "100");
+        if (bPenInterface) {
+            // A tablet presenting only its digitizer collection gives the pen's report descriptor.
+            sim::VirtualTablet::Config tPen;
+            tPen.vtCollections = {sim::DigitizerCollectionCaps()};
+            AddFunction("hid.pen", sim::VirtualTablet(tPen).ReportDescriptor(), kPacketBytes, 0);
+        }
         m_strTabletDev = AddFunction("hid.tablet", tTablet.ReportDescriptor(), kPacketBytes, 0);
         if (bKeyboard) {
             AddFunction("hid.keyboard", kKeyboardDescriptor, 8, 1);
@@ -457,7 +469,7 @@ int main(int argc, char** argv) {
     sigaction(SIGTERM, &sa, nullptr);
     Counters tCount;
     {
-        Gadget tGadget(tTablet, ptRow, tOpt.bKeyboard);
+        Gadget tGadget(tTablet, ptRow, tOpt.bKeyboard, tOpt.bPenInterface);
         Serve(tTablet, tGadget, &tCount);
     }
     std::printf("gadget: frames %u, reports out %u in %u, on the bus %u times, installs %u, running %s\n",

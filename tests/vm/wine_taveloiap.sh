@@ -14,11 +14,15 @@ cp "$root/build/release/tests/vm/gadget_tablet" "$root/build/release/src/cli/tav
 case_ok=1
 wine=/usr/lib/wine/wine
 
-mkdir -p /run/udev
-/lib/systemd/systemd-udevd --daemon || fail "systemd-udevd did not start"
+if [ "${TAVELO_WINE_UDEVD:-1}" = 1 ]; then
+  mkdir -p /run/udev
+  /lib/systemd/systemd-udevd --daemon || fail "systemd-udevd did not start"
+fi
 dir="$work/upgrade"
 program_dir "$dir" "$root/build/win32/bin/TaveloIAP.exe" KT1 3000
-start_gadget "$dir/gadget.log" --image "$dir/image.bin" || exit 1
+# Wine 8 presents one HID device per interface, with the usage of its first top-level collection: the
+# vendor collection must have an interface of its own, as on the tablets, for the program to find it.
+start_gadget "$dir/gadget.log" --image "$dir/image.bin" --pen-interface || exit 1
 export WINEDEBUG="${TAVELO_WINEDEBUG:--all}"
 # Wine's USB driver (wineusb, libusb) would take the tablet's interface from usbhid, and with it the
 # hidraw node winebus reads: the program reaches the tablet through winebus only.
@@ -26,11 +30,11 @@ export WINEDLLOVERRIDES="wineusb.sys=d"
 start_program "$dir" "$wine" ./TaveloIAP.exe
 prompt="$(prompt_of TaveloIAP.exe | iconv -f UTF-8 -t GBK)"
 connected="$(printf '%s' "【'Tavelo K1 Plus V2'】connected" | iconv -f UTF-8 -t GBK)"
-wait_output "$dir" "$connected" 1 120 && echo "  the program named the tablet" || fail "the tablet was not named"
-menu_upgrades "$dir" "$prompt" 1 300; status=$?
+wait_output "$dir" "$connected" 1 60 && echo "  the program named the tablet" || fail "the tablet was not named"
+menu_upgrades "$dir" "$prompt" 1 120; status=$?
 stop_gadget
 /usr/lib/wine/wineserver -k 2>/dev/null
-udevadm control --exit 2>/dev/null
+[ "${TAVELO_WINE_UDEVD:-1}" = 1 ] && udevadm control --exit 2>/dev/null
 [ "$status" -eq 0 ] || fail "exit status $status"
 expected_transcript "$root/tests/windows/expected/demo_upgrade_en.txt" "$dir/expected.bin" gbk
 cmp -s "$dir/out.bin" "$dir/expected.bin" || { fail "output differs from demo_upgrade_en.txt:"; show_diff "$dir/expected.bin" "$dir/out.bin" | iconv -f GBK -t UTF-8 -c; }
