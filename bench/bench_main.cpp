@@ -104,6 +104,8 @@ std::vector<Figure> CollectFigures(const FigureReporter& r) {
     for (const Speed& s :
          {Speed{"BM_Upgrade256KiB/full_speed/", "BM_RawPackageLoop/full_speed/", "full-speed", 1.05},
           Speed{"BM_Upgrade256KiB/high_speed/", "BM_RawPackageLoop/high_speed/", "high-speed", 1.25},
+          Speed{"BM_Upgrade256KiB/high_bandwidth/", "BM_RawPackageLoop/high_bandwidth/",
+                "high-speed high-bandwidth", 1.25},
           Speed{"BM_Upgrade256KiB/high_speed_no_flash/", "BM_RawPackageLoop/high_speed_no_flash/",
                 "high-speed without flash time", 0}}) {
         const double* pPhase = r.Counter(s.strRun, "phase_s");

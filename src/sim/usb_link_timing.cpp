@@ -10,6 +10,10 @@ std::chrono::microseconds UsbPacketInterval(UsbSpeed eSpeed) {
     return eSpeed == UsbSpeed::kFull ? std::chrono::microseconds(1000) : std::chrono::microseconds(125);
 }
 
+std::uint32_t UsbPacketsPerInterval(UsbSpeed eSpeed) {
+    return eSpeed == UsbSpeed::kHighBandwidth ? 3u : 1u;
+}
+
 std::uint32_t UsbPacketsPerReport(UsbSpeed eSpeed, std::uint32_t ulReportBytes) {
     const std::uint32_t ulMax = UsbMaxPacketBytes(eSpeed);
     const std::uint32_t ulPackets = ulReportBytes / ulMax + (ulReportBytes % ulMax != 0 ? 1u : 0u);
@@ -17,7 +21,9 @@ std::uint32_t UsbPacketsPerReport(UsbSpeed eSpeed, std::uint32_t ulReportBytes) 
 }
 
 std::chrono::microseconds UsbReportTime(UsbSpeed eSpeed, std::uint32_t ulReportBytes) {
-    return UsbPacketInterval(eSpeed) * UsbPacketsPerReport(eSpeed, ulReportBytes);
+    const std::uint32_t ulPackets = UsbPacketsPerReport(eSpeed, ulReportBytes);
+    const std::uint32_t ulPerInterval = UsbPacketsPerInterval(eSpeed);
+    return UsbPacketInterval(eSpeed) * ((ulPackets + ulPerInterval - 1) / ulPerInterval);
 }
 
 std::chrono::microseconds UsbExchangeBound(const UsbLinkModel& tModel, std::uint32_t ulOutputReportBytes,

@@ -3,8 +3,10 @@
 //
 // The vendor interface moves its reports over interrupt endpoints:
 // - full speed: at most 64 bytes a packet and one packet per 1 ms frame, in each direction;
-// - high speed: at most 1024 bytes a packet and one packet per 125 us microframe, in each direction.
-// A report of n bytes (report ID included) thus takes ceil(n / packet) intervals on the wire. On top of
+// - high speed: at most 1024 bytes a packet and one packet per 125 us microframe, in each direction;
+// - high speed, high-bandwidth endpoints: up to three 1024-byte packets per microframe.
+// A report of n bytes (report ID included) thus takes ceil(ceil(n / packet) / packets per interval)
+// intervals on the wire. On top of
 // the wire time the tablet programs its flash for each package before it answers.
 //
 // The model gives each exchange its write time (the output report on the wire) and its reply time (flash
@@ -20,7 +22,7 @@
 
 namespace sim {
 
-enum class UsbSpeed { kFull, kHigh };
+enum class UsbSpeed { kFull, kHigh, kHighBandwidth };
 
 struct UsbLinkModel {
     UsbSpeed eSpeed = UsbSpeed::kFull;
@@ -35,6 +37,9 @@ inline constexpr std::chrono::microseconds kDefaultFlashPerPackage{4000};
 // Largest packet of an interrupt endpoint, and the interval between two packets in one direction.
 std::uint32_t UsbMaxPacketBytes(UsbSpeed eSpeed);
 std::chrono::microseconds UsbPacketInterval(UsbSpeed eSpeed);
+
+// Packets an endpoint moves in one interval, in one direction.
+std::uint32_t UsbPacketsPerInterval(UsbSpeed eSpeed);
 
 // Packets one report of ulReportBytes needs (at least one), and its time on the wire.
 std::uint32_t UsbPacketsPerReport(UsbSpeed eSpeed, std::uint32_t ulReportBytes);

@@ -24,6 +24,12 @@ TEST(UsbLinkTiming, PacketsPerReport) {
     EXPECT_EQ(sim::UsbPacketsPerReport(UsbSpeed::kHigh, 1024), 1u);
     EXPECT_EQ(sim::UsbReportTime(UsbSpeed::kFull, 1048), milliseconds(17));
     EXPECT_EQ(sim::UsbReportTime(UsbSpeed::kHigh, 1048), microseconds(250));
+    // High bandwidth: three 1024-byte packets in one microframe.
+    EXPECT_EQ(sim::UsbPacketsPerReport(UsbSpeed::kHighBandwidth, 1088), 2u);
+    EXPECT_EQ(sim::UsbReportTime(UsbSpeed::kHighBandwidth, 1088), microseconds(125));
+    EXPECT_EQ(sim::UsbReportTime(UsbSpeed::kHighBandwidth, 3072), microseconds(125));
+    EXPECT_EQ(sim::UsbReportTime(UsbSpeed::kHighBandwidth, 3073), microseconds(250));
+    EXPECT_EQ(sim::UsbReportTime(UsbSpeed::kFull, 1088), milliseconds(17));
 }
 
 TEST(UsbLinkTiming, BoundOfAnUpgrade) {

@@ -6,9 +6,10 @@
 # report that the tablet's flash holds the image (exit status 0).
 # The expected transcript is UTF-8 in the notation of expected/*.txt; it is turned into GBK here.
 # Usage: run_demo_under_wine.sh DEMO.exe CIPHER.exe EXPECTED.txt WORK_DIR
+# TAVELO_WINE names the Wine loader (default wine64; the 32-bit build runs under /usr/lib/wine/wine).
 set -euo pipefail
 demo="$1" cipher="$2" expected="$3" work="$4"
-wine=(env WINEDEBUG=-all /usr/lib/wine/wine64)
+wine=(env WINEDEBUG=-all "${TAVELO_WINE:-/usr/lib/wine/wine64}")
 
 rm -rf "$work"
 mkdir -p "$work"

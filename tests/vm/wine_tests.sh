@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# The 32-bit Windows programs under i386 Wine, inside the test guest (the host's kernel cannot run them):
+# the Windows tests and the demo transcripts (ctest, preset win32-test), then the real TaveloIAP.exe
+# against the gadget tablet through Wine's own HID stack (winebus on hidraw).
+# Usage (in the guest, as root): wine_tests.sh SOURCE_DIR
+set -uo pipefail
+root="$1"
+here="$root/tests/vm"
+failures=0
+export WINEARCH=win32 WINEPREFIX=/tmp/wine32 WINEDEBUG=-all
+wine=/usr/lib/wine/wine
+result() {  # NAME OK
+  if [ "$2" -eq 0 ]; then echo "PASS $1"; else echo "FAIL $1"; failures=$((failures + 1)); fi
+}
+
+# The prefix takes about a minute to create under emulation: it is kept in the share for later boots.
+# winebus starts its udev bus (hidraw devices) only with its SDL bus off.
+if [ -f /tmp/share/wine32-prefix.tar ]; then
+  tar -C /tmp -xf /tmp/share/wine32-prefix.tar
+else
+  start=$SECONDS
+  "$wine" wineboot -i > /dev/null 2>&1
+  "$wine" reg add 'HKLM\System\CurrentControlSet\Services\winebus' /v 'Enable SDL' /t REG_DWORD /d 0 /f \
+    > /dev/null 2>&1
+  /usr/lib/wine/wineserver -w
+  tar -C /tmp -cf /tmp/share/wine32-prefix.tar wine32
+  echo "wine: prefix created in $((SECONDS - start)) s"
+fi
+
+# ---- The Windows tests and the demo transcripts, 32-bit ---------------------------------------------------
+# The build tree is copied into memory (tests write beside their programs; programs mapped from the
+# share can come up with pages of zeros) and mounted back on its own path.
+tree="$root/build/win32-test"
+mkdir -p /tmp/win32-test
+cp -a "$tree/." /tmp/win32-test/
+mount --bind /tmp/win32-test "$tree"
+(cd "$root" && ctest --preset win32-test -j2 --timeout 600)
+result windows_tests_i686 $?
+
+# ---- The real TaveloIAP.exe through winebus ----------------------------------------------------------------
+"$here/wine_taveloiap.sh" "$root"
+result taveloiap_exe_winebus $?
+
+echo "wine tests: $failures failed"
+[ "$failures" -eq 0 ]
