@@ -160,15 +160,17 @@ const std::vector<Knob>& Knobs() {
 }
 
 void Usage() {
-    std::fprintf(stderr,
-                 "usage: gadget_tablet [--model N] [--boot-loader] [--output-bytes N] [--reboot-ms N]\n"
-                 "                     [--keyboard] [--image PLAIN] [fault knobs]\n"
-                 "  --model N         DeviceTable row 0..%d (VID:PID and name)\n"
-                 "  --boot-loader     start in the boot loader instead of the application\n"
-                 "  --keyboard        a keyboard as a second HID function (a foreign device)\n"
-                 "  --pen-interface   the pen collection on an interface of its own, before the vendor one\n"
-                 "  --image PLAIN     at the end, say whether the flash holds exactly this image\n",
-                 kDeviceTableRows - 1);
+    std::fprintf(
+        stderr,
+        "usage: gadget_tablet [--model N] [--boot-loader] [--in-order] [--output-bytes N] [--reboot-ms N]\n"
+        "                     [--keyboard] [--image PLAIN] [fault knobs]\n"
+        "  --model N         DeviceTable row 0..%d (VID:PID and name)\n"
+        "  --boot-loader     start in the boot loader instead of the application\n"
+        "  --in-order        answer in one queue: a late reply delays every later one\n"
+        "  --keyboard        a keyboard as a second HID function (a foreign device)\n"
+        "  --pen-interface   the pen collection on an interface of its own, before the vendor one\n"
+        "  --image PLAIN     at the end, say whether the flash holds exactly this image\n",
+        kDeviceTableRows - 1);
     for (const Knob& k : Knobs()) {
         std::fprintf(stderr, "  --%s%s\n", k.strName, k.strHelp);
     }
@@ -195,6 +197,8 @@ bool ParseOptions(int argc, char** argv, Options* ptOpt) {
             ptOpt->tConfig.ulRebootMs = ul;
         } else if (a == "--boot-loader") {
             ptOpt->tConfig.eStartIn = sim::TabletFirmware::kBootLoader;
+        } else if (a == "--in-order") {
+            ptOpt->tConfig.bInOrderReplies = true;
         } else if (a == "--keyboard") {
             ptOpt->bKeyboard = true;
         } else if (a == "--pen-interface") {

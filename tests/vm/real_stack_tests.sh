@@ -98,14 +98,18 @@ model_index() {
 }
 
 # A fault on frame K of the first upgrade (the tablet dropping off the bus mid-transfer, an error status;
-# or every reply late, in order), then a clean upgrade in the same run: the flash holds the image.
+# every reply late, in order; an IapStart answered after the reply time limit by a tablet that answers in
+# order, which ends that upgrade before any package), then a clean upgrade in the same run: the flash
+# holds the image. A row is "KNOB[ KNOB...]:FINISHED_UPGRADES".
 case_faults() {
   local row knob finishes dir
-  for row in "leave=1500@5:1" "status=8@5:1" "reply-delay=200:2"; do
+  local -a knobs
+  for row in "leave=1500@5:1" "status=8@5:1" "reply-delay=200:2" "slow=10400@3 in-order:1"; do
     knob="${row%:*}"; finishes="${row##*:}"
+    read -ra knobs <<< "$knob"
     dir="$work/fault_${knob//[^a-z0-9]/_}"
     program_dir "$dir" "$work/bin/TaveloIAP" KT1 3000
-    start_gadget "$dir/gadget.log" --image "$dir/image.bin" "--$knob" || { case_ok=0; continue; }
+    start_gadget "$dir/gadget.log" --image "$dir/image.bin" "${knobs[@]/#/--}" || { case_ok=0; continue; }
     start_program "$dir" ./TaveloIAP
     menu_upgrades "$dir" "Please choose：" 2 || fail "$knob: exit status $?"
     stop_gadget
