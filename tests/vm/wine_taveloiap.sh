@@ -35,7 +35,6 @@ menu_upgrades "$dir" "$prompt" 1 240; status=$?
 stop_gadget
 /usr/lib/wine/wineserver -k 2>/dev/null
 [ "${TAVELO_WINE_UDEVD:-1}" = 1 ] && udevadm control --exit 2>/dev/null
-[ "$status" -eq 0 ] || fail "exit status $status"
 cat "$dir/gadget.log"
 # How far the program gets: its first commands reached the tablet, which went into its boot loader (a
 # USB disconnect and a new device).
@@ -48,10 +47,16 @@ expected_transcript "$root/tests/windows/expected/demo_upgrade_en.txt" "$dir/exp
 if cmp -s "$dir/out.bin" "$dir/expected.bin" && grep -q "installs 1," "$dir/gadget.log" &&
    grep -q "flash holds exactly" "$dir/gadget.log"; then
   echo "  whole upgrade through winebus: output byte for byte, the flash holds the image"
+  [ "$status" -eq 0 ] || fail "exit status $status after a whole upgrade"
 elif [ "${TAVELO_WINE_WHOLE_UPGRADE:-0}" = 1 ]; then
   fail "no whole upgrade through winebus:"; show_diff "$dir/expected.bin" "$dir/out.bin" | iconv -f GBK -t UTF-8 -c
 else
   echo "  whole upgrade through winebus: no (Wine did not present the tablet after its restart)"
+  # The upgrade that could not reach the tablet says so: the failure line, no Finish, exit status 1.
+  failure="$(printf '%s' "IAP应用流程 |-> 传输本文件错误" | iconv -f UTF-8 -t GBK)"
+  grep -qaF "$failure" "$dir/out.bin" || fail "no failure line for the upgrade that did not reach the tablet"
+  grep -qaF "[100.00%][Finish]" "$dir/out.bin" && fail "Finish shown for an image the tablet did not install"
+  [ "$status" -eq 1 ] || fail "exit status $status after a failed upgrade, not 1"
 fi
 if [ "$case_ok" -ne 1 ]; then
   sed 's/\r/\\r\n/g' "$dir/out.bin" | iconv -f GBK -t UTF-8 -c | tail -20
