@@ -565,29 +565,30 @@ void DecodeMcuCipherFile(ConfgFile* ptConfgFile) {
 void ReadMcuCipherFileHeader(ConfgFile* ptConfgFile, std::uint32_t* pulOrgMcuLen, std::uint32_t* pulMcuCrc,
                              std::uint32_t* pulLastPackageLen) {
     ClearFailure();
-    McuCipherFileHeader tHeader = {};
-    if (ptConfgFile->pucMcuCipherFile != nullptr) {
-        const std::uint32_t ulHeld = ptConfgFile->ulMcuCipherFileBytes;
-        if (ReadSoundHeader(ptConfgFile->pucMcuCipherFile, ulHeld, ulHeld, &tHeader)) {
-            *pulOrgMcuLen = tHeader.OrgMcuLen;
-            *pulMcuCrc = tHeader.McuCrc;
-            *pulLastPackageLen = tHeader.LastPackageLen;
+    // The checked copy an upgrade holds, or else the file as it is now.
+    const std::uint8_t* pucBytes = ptConfgFile->pucMcuCipherFile;
+    std::uint32_t ulBytes = ptConfgFile->ulMcuCipherFileBytes;
+    std::uint64_t ullFileSize = ulBytes;
+    std::uint8_t* pucFile = nullptr;
+    if (pucBytes == nullptr) {
+        pucFile = AllocBuffer(kMcuCipherReadLimit);
+        if (pucFile == nullptr) {
+            PrintFailure(kLineMcuCipherAlloc, McuFileFailure::kNoMemory, McuFileRole::kMcuCipherFile);
+            return;
         }
-        return;
+        if (!LoadMcuCipherFile(ptConfgFile, pucFile, &ulBytes, &ullFileSize)) {
+            std::free(pucFile);
+            return;
+        }
+        pucBytes = pucFile;
     }
-    std::uint8_t* pucFile = AllocBuffer(kMcuCipherReadLimit);
-    std::uint32_t ulRealReadBytesCnt = 0;
-    std::uint64_t ullFileSize = 0;
-    if (pucFile == nullptr) {
-        PrintFailure(kLineMcuCipherAlloc, McuFileFailure::kNoMemory, McuFileRole::kMcuCipherFile);
-    } else if (LoadMcuCipherFile(ptConfgFile, pucFile, &ulRealReadBytesCnt, &ullFileSize) &&
-               ReadSoundHeader(pucFile, ulRealReadBytesCnt, ullFileSize, &tHeader)) {
+    McuCipherFileHeader tHeader = {};
+    if (ReadSoundHeader(pucBytes, ulBytes, ullFileSize, &tHeader)) {
         *pulOrgMcuLen = tHeader.OrgMcuLen;
         *pulMcuCrc = tHeader.McuCrc;
         *pulLastPackageLen = tHeader.LastPackageLen;
     }
     std::free(pucFile);
-    PlatformFileClose(&ptConfgFile->hMcuCipherFile);
 }
 
 namespace {
