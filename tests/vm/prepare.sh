@@ -13,8 +13,16 @@ mkdir -p "$vm"
 "$root/scripts/install-deps" qemu-system-x86 busybox-static cpio kmod udev >&2
 
 # The kernel package linux-image-amd64 points at, e.g. linux-image-6.1.0-57-amd64.
-pkg="$(apt-cache depends linux-image-amd64 2>/dev/null | awk '/Depends: linux-image-[0-9]/ {print $2; exit}')"
-[ -n "$pkg" ] || { echo "no kernel package found (apt-get update?)" >&2; exit 1; }
+kernel_package() {
+  apt-cache depends linux-image-amd64 2>/dev/null | awk '/Depends: linux-image-[0-9]/ {print $2; exit}'
+}
+pkg="$(kernel_package)"
+if [ -z "$pkg" ]; then
+  # A machine whose package lists were never fetched (nothing had to be installed above).
+  apt-get update -qq >&2 || true
+  pkg="$(kernel_package)"
+fi
+[ -n "$pkg" ] || { echo "no kernel package found" >&2; exit 1; }
 kdir="$vm/$pkg"
 if [ ! -f "$kdir/.done" ]; then
   echo "vm: fetching $pkg" >&2
