@@ -1,7 +1,9 @@
 #include "sim/virtual_tablet.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <string>
 #include <thread>
 
 #include "device/device_table.h"
@@ -117,6 +119,15 @@ std::vector<std::uint8_t> VirtualTablet::ReportDescriptor() const {
 // ---- Bus --------------------------------------------------------------------------------------------
 
 void VirtualTablet::LeaveLocked(Clock::time_point tAt, std::uint32_t ulBackAfterMs, TabletFirmware eBackIn) {
+    if (bRecording_) {
+        RecordedEvent t;
+        t.eKind = RecordedEvent::Kind::kLeave;
+        t.ulRequest = ulFrames_;
+        t.ulAfterMs = MsSince(ulFrames_ != 0 ? tLastArrival_ : tRecordStart_, tAt);
+        t.ulBackAfterMs = ulBackAfterMs;
+        t.bBackInBootLoader = eBackIn == TabletFirmware::kBootLoader;
+        RecordLocked(std::move(t), tAt);
+    }
     bPresent_ = false;
     bLeaveScheduled_ = false;
     // Reports the tablet sent before it left stay readable from the old generation; later ones never
@@ -200,7 +211,18 @@ int VirtualTablet::WriteOutputReport(std::uint32_t ulGeneration, std::size_t uCo
             pucReport[0] != kOutputReportId) {
             return 0;
         }
-        if (std::uint32_t ulStallMs = 0; TakeWriteStallLocked(pucReport, ulLen, &ulStallMs)) {
+        std::uint32_t ulStallMs = 0;
+        if ((bReplay_ ? TakeReplayStallLocked(pucReport, ulLen, &ulStallMs)
+                      : TakeWriteStallLocked(pucReport, ulLen, &ulStallMs))) {
+            if (bRecording_) {
+                RecordedEvent t;
+                t.eKind = RecordedEvent::Kind::kStall;
+                t.ulRequest = ulFrames_ + 1;
+                t.usCommand =
+                    ulLen >= 1u + kDrbdOffPara ? GetBe16(pucReport + 1 + kDrbdOffCmdCode + 4) : std::uint16_t{0};
+                t.ulAfterMs = ulStallMs;
+                RecordLocked(std::move(t), Clock::now());
+            }
             // The OUT endpoint accepts nothing until the host gives up; the tablet leaving the bus
             // ends the stall at once.
             const std::uint32_t ulStallGeneration = ulGeneration_;
@@ -397,6 +419,18 @@ void VirtualTablet::HandleReportLocked(const std::uint8_t* pucReport, std::uint3
     const std::uint16_t usSeqNum = tRec.usSeqNum;
     const bool bFrameOk = tRec.bFrameOk;
     vtFrames_.push_back(std::move(tRec));
+    const ReceivedFrame& tLogged = vtFrames_.back();
+    const Clock::time_point tArrival = Clock::now();
+    if (bRecording_) {
+        const std::vector<std::uint8_t>& v = tLogged.vucFrame.empty() ? tLogged.vucReport : tLogged.vucFrame;
+        RecordLocked(RecordRequest(tLogged.ulNumber, usCommand, ulLen, v.data(), static_cast<std::uint32_t>(v.size())),
+                     tArrival);
+    }
+    tLastArrival_ = tArrival;
+    if (bReplay_) {
+        ReplayRequestLocked(tLogged, ulLen, tArrival);
+        return;
+    }
 
     // Faults first: some of them stop the request from being carried out.
     std::vector<TabletFault> vtFired = TakeFaultsLocked(ulFrames_, usCommand);
@@ -454,6 +488,14 @@ void VirtualTablet::HandleReportLocked(const std::uint8_t* pucReport, std::uint3
     if (ptRaw != nullptr) {
         tInput_.push_back(Pending{ulGeneration_, tDue, ptRaw->vucReport});
         tLastReplyDue_ = tDue;
+        if (bRecording_) {
+            RecordedEvent t;
+            t.eKind = RecordedEvent::Kind::kReply;
+            t.ulRequest = ulFrames_;
+            t.ulAfterMs = MsSince(tArrival, tDue);
+            t.vucBytes = ptRaw->vucReport;
+            RecordLocked(std::move(t), tArrival);
+        }
         return;
     }
 
@@ -496,6 +538,14 @@ void VirtualTablet::HandleReportLocked(const std::uint8_t* pucReport, std::uint3
         std::size_t uLen =
             ptShort->ulValue != 0 ? ptShort->ulValue : (vucReport.empty() ? 0 : vucReport.size() - 1);
         vucReport.resize(std::min(uLen, vucReport.size()));
+    }
+    if (bRecording_) {
+        RecordedEvent t;
+        t.eKind = RecordedEvent::Kind::kReply;
+        t.ulRequest = ulFrames_;
+        t.ulAfterMs = MsSince(tArrival, tDue);
+        t.vucBytes = vucReport;
+        RecordLocked(std::move(t), tArrival);
     }
     tInput_.push_back(Pending{ulGeneration_, tDue, std::move(vucReport)});
     tLastReplyDue_ = tDue;
@@ -694,6 +744,150 @@ void VirtualTablet::SetReportListener(std::function<void()> fnListener) {
 void VirtualTablet::SetTimingHook(TimingHook fnHook) {
     std::lock_guard<std::mutex> lk(tMutex_);
     fnTiming_ = std::move(fnHook);
+}
+
+// ---- Recording and replay -----------------------------------------------------------------------------
+
+std::uint32_t VirtualTablet::MsSince(Clock::time_point tFrom, Clock::time_point tTo) const {
+    if (tTo <= tFrom) {
+        return 0;
+    }
+    const auto ll = std::chrono::duration_cast<std::chrono::milliseconds>(tTo - tFrom).count();
+    return ll >= 0xFFFFFFFELL ? 0xFFFFFFFEu : static_cast<std::uint32_t>(ll);
+}
+
+void VirtualTablet::RecordLocked(RecordedEvent tEvent, Clock::time_point tAt) {
+    tEvent.ulAtMs = MsSince(tRecordStart_, tAt);
+    if (tEvent.eKind == RecordedEvent::Kind::kReply) {
+        tEvent.ulReportBytes = static_cast<std::uint32_t>(tEvent.vucBytes.size());
+    }
+    vtRecording_.push_back(std::move(tEvent));
+}
+
+void VirtualTablet::StartRecording() {
+    std::lock_guard<std::mutex> lk(tMutex_);
+    AdvanceLocked(Clock::now());
+    bRecording_ = true;
+    tRecordStart_ = Clock::now();
+    vtRecording_.clear();
+}
+
+std::vector<RecordedEvent> VirtualTablet::Recording() {
+    std::lock_guard<std::mutex> lk(tMutex_);
+    AdvanceLocked(Clock::now());
+    return vtRecording_;
+}
+
+void VirtualTablet::SetReplay(std::vector<RecordedEvent> vtEvents, ReplayOptions tOptions) {
+    std::lock_guard<std::mutex> lk(tMutex_);
+    AdvanceLocked(Clock::now());
+    bReplay_ = true;
+    tReplayOptions_ = tOptions;
+    vtReplay_ = std::move(vtEvents);
+    szReplayNext_ = 0;
+    strReplayDifference_.clear();
+    // A departure recorded before the first request counts from now.
+    const Clock::time_point tNow = Clock::now();
+    while (szReplayNext_ < vtReplay_.size() && vtReplay_[szReplayNext_].eKind == RecordedEvent::Kind::kLeave &&
+           vtReplay_[szReplayNext_].ulRequest == 0) {
+        const RecordedEvent& t = vtReplay_[szReplayNext_++];
+        bLeaveScheduled_ = true;
+        tLeaveAt_ = tNow + ReplayDelay(t.ulAfterMs);
+        ulLeaveBackAfterMs_ = t.ulBackAfterMs;
+        eLeaveBackIn_ = t.bBackInBootLoader ? TabletFirmware::kBootLoader : TabletFirmware::kApplication;
+    }
+}
+
+std::string VirtualTablet::ReplayDifference() {
+    std::lock_guard<std::mutex> lk(tMutex_);
+    return strReplayDifference_;
+}
+
+std::uint32_t VirtualTablet::ReplayLeft(std::string* pstrFirst) {
+    std::lock_guard<std::mutex> lk(tMutex_);
+    std::uint32_t ulLeft = 0;
+    for (std::size_t i = szReplayNext_; i < vtReplay_.size(); ++i) {
+        const RecordedEvent& t = vtReplay_[i];
+        if (t.eKind != RecordedEvent::Kind::kRequest && t.eKind != RecordedEvent::Kind::kStall) {
+            continue;
+        }
+        if (ulLeft++ == 0 && pstrFirst != nullptr) {
+            *pstrFirst = (t.eKind == RecordedEvent::Kind::kStall ? "stalled write " : "request ") +
+                         std::to_string(t.ulRequest) + ": " + DescribeRequest(t);
+        }
+    }
+    return ulLeft;
+}
+
+Clock::duration VirtualTablet::ReplayDelay(std::uint32_t ulMs) const {
+    if (!tReplayOptions_.bRecordedTiming && ulMs < tReplayOptions_.ulFastBelowMs) {
+        return Clock::duration::zero();
+    }
+    return std::chrono::milliseconds(ulMs);
+}
+
+bool VirtualTablet::TakeReplayStallLocked(const std::uint8_t* pucReport, std::uint32_t ulLen,
+                                          std::uint32_t* pulStallMs) {
+    if (!strReplayDifference_.empty() || szReplayNext_ >= vtReplay_.size() ||
+        vtReplay_[szReplayNext_].eKind != RecordedEvent::Kind::kStall) {
+        return false;
+    }
+    const RecordedEvent& t = vtReplay_[szReplayNext_];
+    const std::uint16_t usCommand =
+        ulLen >= 1u + kDrbdOffPara ? GetBe16(pucReport + 1 + kDrbdOffCmdCode + 4) : std::uint16_t{0};
+    if (usCommand != t.usCommand) {
+        char acBuf[160];
+        std::snprintf(acBuf, sizeof(acBuf),
+                      "request %u differs from the record:\n  recorded: a stalled write of command %04x\n"
+                      "  received: command %04x\n",
+                      t.ulRequest, t.usCommand, usCommand);
+        strReplayDifference_ = acBuf;
+        return false;
+    }
+    ++szReplayNext_;
+    *pulStallMs = t.ulAfterMs;
+    return true;
+}
+
+void VirtualTablet::ReplayRequestLocked(const ReceivedFrame& tFrame, std::uint32_t ulReportBytes,
+                                        Clock::time_point tArrival) {
+    if (!strReplayDifference_.empty()) {
+        return;  // the run has left the record: nothing more is answered
+    }
+    const std::vector<std::uint8_t>& v = tFrame.vucFrame.empty() ? tFrame.vucReport : tFrame.vucFrame;
+    const RecordedEvent tGot =
+        RecordRequest(tFrame.ulNumber, tFrame.usCommand, ulReportBytes, v.data(), static_cast<std::uint32_t>(v.size()));
+    if (szReplayNext_ >= vtReplay_.size()) {
+        strReplayDifference_ = "request " + std::to_string(tFrame.ulNumber) +
+                               " is not in the record (it ends before):\n  received: " + DescribeRequest(tGot) + "\n";
+        return;
+    }
+    const RecordedEvent& tWant = vtReplay_[szReplayNext_];
+    if (tWant.eKind != RecordedEvent::Kind::kRequest || tWant.usCommand != tGot.usCommand ||
+        tWant.ulReportBytes != tGot.ulReportBytes || tWant.ulFrameBytes != tGot.ulFrameBytes ||
+        tWant.ulFrameCrc32 != tGot.ulFrameCrc32) {
+        strReplayDifference_ = "request " + std::to_string(tFrame.ulNumber) + " differs from the record:\n  recorded: " +
+                               (tWant.eKind == RecordedEvent::Kind::kStall ? "a stalled write: " : "") +
+                               DescribeRequest(tWant) + "\n  received: " + DescribeRequest(tGot) + "\n";
+        return;
+    }
+    // What followed the request in the record: its reply and a departure from the bus.
+    for (++szReplayNext_; szReplayNext_ < vtReplay_.size(); ++szReplayNext_) {
+        const RecordedEvent& t = vtReplay_[szReplayNext_];
+        if (t.eKind == RecordedEvent::Kind::kRequest || t.eKind == RecordedEvent::Kind::kStall) {
+            break;
+        }
+        const Clock::time_point tAt = tArrival + ReplayDelay(t.ulAfterMs);
+        if (t.eKind == RecordedEvent::Kind::kReply) {
+            tInput_.push_back(Pending{ulGeneration_, tAt, t.vucBytes});
+            tLastReplyDue_ = tAt;
+        } else {
+            bLeaveScheduled_ = true;
+            tLeaveAt_ = tAt;
+            ulLeaveBackAfterMs_ = t.ulBackAfterMs;
+            eLeaveBackIn_ = t.bBackInBootLoader ? TabletFirmware::kBootLoader : TabletFirmware::kApplication;
+        }
+    }
 }
 
 }  // namespace sim

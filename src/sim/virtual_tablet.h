@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "platform/hid_host.h"
+#include "sim/exchange_record.h"
 
 namespace sim {
 
@@ -182,6 +183,29 @@ class VirtualTablet {
     void SetReplyDelayMs(std::uint32_t ulMs);  // every reply, on top of the timing hook
     void SetTimingHook(TimingHook fnHook);
 
+    // ---- Recording and replay ---------------------------------------------------------------------
+    // Starts an account of every request, reply, departure from the bus and stalled write (see
+    // exchange_record.h); its times count from this call.
+    void StartRecording();
+    std::vector<RecordedEvent> Recording();
+
+    struct ReplayOptions {
+        // Every delay as recorded. Otherwise a reply (or a departure) recorded sooner than ulFastBelowMs
+        // after its request comes at once; later ones keep their delay, since a host that gave up
+        // waiting takes another path.
+        bool bRecordedTiming = false;
+        std::uint32_t ulFastBelowMs = 0;
+    };
+    // From now on the tablet answers from a record instead of running its IAP: each request must be the
+    // recorded one at its position (command, length and CRC-32 of the frame); it gets the recorded reply
+    // and the recorded departure from the bus, and a recorded stall stalls the write. From the first
+    // request that differs the tablet answers nothing more.
+    void SetReplay(std::vector<RecordedEvent> vtEvents, ReplayOptions tOptions);
+    // The difference met, with the recorded and the received request; empty while there is none.
+    std::string ReplayDifference();
+    // The recorded requests and stalls that have not come yet, and a description of the first one.
+    std::uint32_t ReplayLeft(std::string* pstrFirst);
+
   private:
     struct Pending {
         std::uint32_t ulGeneration;
@@ -247,6 +271,23 @@ class VirtualTablet {
     std::uint32_t ulReplyDelayMs_ = 0;
     TimingHook fnTiming_;
     std::function<void()> fnListener_;
+    // Recording and replay
+    void RecordLocked(RecordedEvent tEvent, Clock::time_point tAt);
+    std::uint32_t MsSince(Clock::time_point tFrom, Clock::time_point tTo) const;
+    // A replayed request: checks it against the record and queues what the record says followed it.
+    void ReplayRequestLocked(const ReceivedFrame& tFrame, std::uint32_t ulReportBytes, Clock::time_point tArrival);
+    // A recorded stall of the write about to arrive: takes it and gives its length.
+    bool TakeReplayStallLocked(const std::uint8_t* pucReport, std::uint32_t ulLen, std::uint32_t* pulStallMs);
+    Clock::duration ReplayDelay(std::uint32_t ulMs) const;
+    bool bRecording_ = false;
+    Clock::time_point tRecordStart_;
+    Clock::time_point tLastArrival_;
+    std::vector<RecordedEvent> vtRecording_;
+    bool bReplay_ = false;
+    ReplayOptions tReplayOptions_;
+    std::vector<RecordedEvent> vtReplay_;
+    std::size_t szReplayNext_ = 0;
+    std::string strReplayDifference_;
 };
 
 }  // namespace sim

@@ -11,7 +11,9 @@
 //
 // Environment: TAVELO_CAMPAIGN_ROUNDS (default 14, one round per kind of fault),
 // TAVELO_CAMPAIGN_SECONDS (no round starts after this many seconds; default 45),
-// TAVELO_CAMPAIGN_SEED (default 1; printed, so that a failing round can be replayed).
+// TAVELO_CAMPAIGN_SEED (default 1; printed, so that a failing round can be replayed),
+// TAVELO_RECORD_DIR (each round's run is written there as an exchange record, campaign-S-R.log, for
+// tests/replay).
 #include <dirent.h>
 #include <gtest/gtest.h>
 
@@ -41,9 +43,11 @@
 #include "hidlink/hidlink.h"
 #include "hidlink/hidlink_control.h"
 #include "platform/os.h"
+#include "sim/exchange_record.h"
 #include "sim/sim_hid_host.h"
 #include "sim/virtual_tablet.h"
 #include "support/capture_stdout.h"
+#include "version.h"
 #include "support/stdin_feed.h"
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -562,6 +566,8 @@ class FaultCampaign : public ::testing::Test {
     // One round: a program run of two upgrades (the first one faulted) and the exit.
     void RunRound(const RoundPlan& plan, std::mt19937& rng);
 
+    std::uint32_t ulSeed_ = 1;
+
     std::string dir_;
     std::string plain_;
     std::string cipher_;
@@ -589,6 +595,12 @@ void FaultCampaign::RunRound(const RoundPlan& plan, std::mt19937& rng) {
     auto tablet = std::make_shared<VirtualTablet>(c);
     if (bInOrder) {
         tablet->SetReplyDelayMs(20);
+    }
+    // Another model in the first one's place cannot be replayed from one tablet's record.
+    const char* strRecordDir = std::getenv("TAVELO_RECORD_DIR");
+    const bool bRecord = strRecordDir != nullptr && *strRecordDir != '\0' && plan.eKind != FaultKind::kModelChange;
+    if (bRecord) {
+        tablet->StartRecording();
     }
     const int iTabletId = host.AddTablet(tablet);
     SetHidHost(host.Host());
@@ -701,6 +713,33 @@ void FaultCampaign::RunRound(const RoundPlan& plan, std::mt19937& rng) {
         StdoutCapture cap;
         EXPECT_EQ(TaveloIapMain(), 0);
         out = cap.Finish();
+    }
+    if (bRecord) {
+        sim::ExchangeRecord r;
+        r.strProgram = std::string("TaveloIAP ") + kTaveloVersion;
+        r.strLanguage = "en";
+        r.strSystem = "simulated HID host, in-process";
+        r.strSource = "fault campaign, seed " + std::to_string(ulSeed_) + ", " + Describe(plan);
+        r.iModelIndex = c.iModelIndex;
+        r.usVid = tablet->VendorId();
+        r.usPid = tablet->ProductId();
+        r.bStartsInBootLoader = plan.eStartIn == TabletFirmware::kBootLoader;
+        r.ulInputReportBytes = c.usInputReportBytes;
+        r.ulOutputReportBytes = c.usOutputReportBytes;
+        r.ulReplyMs = kReplyTimeoutMs;
+        r.ulLinkIdleMs = kLinkIdleTimeoutMs;
+        r.ulRedetectWaitMs = 5000;
+        r.ulShutdownMs = 2000;
+        r.ulPauseDivisor = 5;
+        r.strFirmwareName = DeviceTable[c.iModelIndex].strMcuCipherFileName;
+        r.vucFirmware = vucCipher;
+        r.strInput = "1\n1\n2\n";
+        r.vtEvents = tablet->Recording();
+        r.strConsole = out;
+        r.iExitStatus = 0;
+        const std::string strPath = std::string(strRecordDir) + "/campaign-" + std::to_string(ulSeed_) + "-" +
+                                    std::to_string(plan.ulRound) + ".log";
+        std::ofstream(strPath, std::ios::binary | std::ios::trunc) << sim::FormatExchangeRecord(r);
     }
     if (tForeign.joinable()) {
         tForeign.join();
@@ -815,6 +854,7 @@ TEST_F(FaultCampaign, EveryFaultIsReportedAndACleanUpgradeFollows) {
     const std::uint32_t ulSeed = EnvOr("TAVELO_CAMPAIGN_SEED", 1);
     std::fprintf(stderr, "fault campaign: seed %u, up to %u rounds, %u s\n", ulSeed, ulRounds, ulSeconds);
     std::mt19937 rng(ulSeed);
+    ulSeed_ = ulSeed;
     const std::uint32_t ulKindOffset = ulSeed % static_cast<std::uint32_t>(FaultKind::kCount);
     Watchdog tWatchdog;
 
