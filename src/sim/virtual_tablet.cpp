@@ -122,8 +122,8 @@ void VirtualTablet::LeaveLocked(Clock::time_point tAt, std::uint32_t ulBackAfter
     if (bRecording_) {
         RecordedEvent t;
         t.eKind = RecordedEvent::Kind::kLeave;
-        t.ulRequest = ulFrames_;
-        t.ulAfterMs = MsSince(ulFrames_ != 0 ? tLastArrival_ : tRecordStart_, tAt);
+        t.ulRequest = ulFrames_ - ulRecordBase_;
+        t.ulAfterMs = MsSince(ulFrames_ != ulRecordBase_ ? tLastArrival_ : tRecordStart_, tAt);
         t.ulBackAfterMs = ulBackAfterMs;
         t.bBackInBootLoader = eBackIn == TabletFirmware::kBootLoader;
         RecordLocked(std::move(t), tAt);
@@ -217,7 +217,7 @@ int VirtualTablet::WriteOutputReport(std::uint32_t ulGeneration, std::size_t uCo
             if (bRecording_) {
                 RecordedEvent t;
                 t.eKind = RecordedEvent::Kind::kStall;
-                t.ulRequest = ulFrames_ + 1;
+                t.ulRequest = ulFrames_ - ulRecordBase_ + 1;
                 t.usCommand =
                     ulLen >= 1u + kDrbdOffPara ? GetBe16(pucReport + 1 + kDrbdOffCmdCode + 4) : std::uint16_t{0};
                 t.ulAfterMs = ulStallMs;
@@ -423,7 +423,7 @@ void VirtualTablet::HandleReportLocked(const std::uint8_t* pucReport, std::uint3
     const Clock::time_point tArrival = Clock::now();
     if (bRecording_) {
         const std::vector<std::uint8_t>& v = tLogged.vucFrame.empty() ? tLogged.vucReport : tLogged.vucFrame;
-        RecordLocked(RecordRequest(tLogged.ulNumber, usCommand, ulLen, v.data(), static_cast<std::uint32_t>(v.size())),
+        RecordLocked(RecordRequest(tLogged.ulNumber - ulRecordBase_, usCommand, ulLen, v.data(), static_cast<std::uint32_t>(v.size())),
                      tArrival);
     }
     tLastArrival_ = tArrival;
@@ -491,7 +491,7 @@ void VirtualTablet::HandleReportLocked(const std::uint8_t* pucReport, std::uint3
         if (bRecording_) {
             RecordedEvent t;
             t.eKind = RecordedEvent::Kind::kReply;
-            t.ulRequest = ulFrames_;
+            t.ulRequest = ulFrames_ - ulRecordBase_;
             t.ulAfterMs = MsSince(tArrival, tDue);
             t.vucBytes = ptRaw->vucReport;
             RecordLocked(std::move(t), tArrival);
@@ -542,7 +542,7 @@ void VirtualTablet::HandleReportLocked(const std::uint8_t* pucReport, std::uint3
     if (bRecording_) {
         RecordedEvent t;
         t.eKind = RecordedEvent::Kind::kReply;
-        t.ulRequest = ulFrames_;
+        t.ulRequest = ulFrames_ - ulRecordBase_;
         t.ulAfterMs = MsSince(tArrival, tDue);
         t.vucBytes = vucReport;
         RecordLocked(std::move(t), tArrival);
@@ -769,6 +769,7 @@ void VirtualTablet::StartRecording() {
     AdvanceLocked(Clock::now());
     bRecording_ = true;
     tRecordStart_ = Clock::now();
+    ulRecordBase_ = ulFrames_;
     vtRecording_.clear();
 }
 
@@ -785,6 +786,7 @@ void VirtualTablet::SetReplay(std::vector<RecordedEvent> vtEvents, ReplayOptions
     tReplayOptions_ = tOptions;
     vtReplay_ = std::move(vtEvents);
     szReplayNext_ = 0;
+    ulReplayBase_ = ulFrames_;
     strReplayDifference_.clear();
     // A departure recorded before the first request counts from now.
     const Clock::time_point tNow = Clock::now();
@@ -855,10 +857,11 @@ void VirtualTablet::ReplayRequestLocked(const ReceivedFrame& tFrame, std::uint32
         return;  // the run has left the record: nothing more is answered
     }
     const std::vector<std::uint8_t>& v = tFrame.vucFrame.empty() ? tFrame.vucReport : tFrame.vucFrame;
+    const std::uint32_t ulNumber = tFrame.ulNumber - ulReplayBase_;
     const RecordedEvent tGot =
-        RecordRequest(tFrame.ulNumber, tFrame.usCommand, ulReportBytes, v.data(), static_cast<std::uint32_t>(v.size()));
+        RecordRequest(ulNumber, tFrame.usCommand, ulReportBytes, v.data(), static_cast<std::uint32_t>(v.size()));
     if (szReplayNext_ >= vtReplay_.size()) {
-        strReplayDifference_ = "request " + std::to_string(tFrame.ulNumber) +
+        strReplayDifference_ = "request " + std::to_string(ulNumber) +
                                " is not in the record (it ends before):\n  received: " + DescribeRequest(tGot) + "\n";
         return;
     }
@@ -866,7 +869,7 @@ void VirtualTablet::ReplayRequestLocked(const ReceivedFrame& tFrame, std::uint32
     if (tWant.eKind != RecordedEvent::Kind::kRequest || tWant.usCommand != tGot.usCommand ||
         tWant.ulReportBytes != tGot.ulReportBytes || tWant.ulFrameBytes != tGot.ulFrameBytes ||
         tWant.ulFrameCrc32 != tGot.ulFrameCrc32) {
-        strReplayDifference_ = "request " + std::to_string(tFrame.ulNumber) + " differs from the record:\n  recorded: " +
+        strReplayDifference_ = "request " + std::to_string(ulNumber) + " differs from the record:\n  recorded: " +
                                (tWant.eKind == RecordedEvent::Kind::kStall ? "a stalled write: " : "") +
                                DescribeRequest(tWant) + "\n  received: " + DescribeRequest(tGot) + "\n";
         return;

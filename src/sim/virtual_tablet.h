@@ -282,6 +282,8 @@ class VirtualTablet {
     bool bRecording_ = false;
     Clock::time_point tRecordStart_;
     Clock::time_point tLastArrival_;
+    std::uint32_t ulRecordBase_ = 0;  // frames received before the recording started
+    std::uint32_t ulReplayBase_ = 0;  // frames received before the replay started
     std::vector<RecordedEvent> vtRecording_;
     bool bReplay_ = false;
     ReplayOptions tReplayOptions_;

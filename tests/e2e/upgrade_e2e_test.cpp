@@ -8,6 +8,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <random>
 #include <string>
@@ -18,6 +19,7 @@
 #include "firmware/mcu_cipher_file.h"
 #include "hidlink/hidlink.h"
 #include "hidlink/hidlink_control.h"
+#include "sim/exchange_record.h"
 #include "sim/sim_hid_host.h"
 #include "sim/virtual_tablet.h"
 #include "support/capture_stdout.h"
@@ -158,11 +160,62 @@ class UpgradeE2E : public ::testing::Test {
     }
 
     // Runs the program; its exit status must be iStatus (0: the last upgrade succeeded or none was tried).
+    // With TAVELO_RECORD_DIR set, the run is written there as an exchange record (for tests/replay).
     std::string Run(const std::string& strInput, int iStatus = 0) {
-        StdinFeed feed(strInput);
-        StdoutCapture cap;
-        EXPECT_EQ(TaveloIapMain(), iStatus);
-        return cap.Finish();
+        const char* strRecordDir = std::getenv("TAVELO_RECORD_DIR");
+        const bool bRecord = strRecordDir != nullptr && *strRecordDir != '\0' && tablet_ != nullptr;
+        const bool bBootLoader = tablet_ != nullptr && tablet_->Running() == sim::TabletFirmware::kBootLoader;
+        if (bRecord) {
+            tablet_->StartRecording();
+        }
+        std::string out;
+        int iGot = 0;
+        {
+            StdinFeed feed(strInput);
+            StdoutCapture cap;
+            iGot = TaveloIapMain();
+            out = cap.Finish();
+        }
+        EXPECT_EQ(iGot, iStatus);
+        if (bRecord) {
+            WriteRecord(strRecordDir, bBootLoader, strInput, out, iGot);
+        }
+        return out;
+    }
+
+    void WriteRecord(const std::string& strDir, bool bBootLoader, const std::string& strInput,
+                     const std::string& strOut, int iExit) {
+        const ::testing::TestInfo* ptInfo = ::testing::UnitTest::GetInstance()->current_test_info();
+        sim::ExchangeRecord r;
+        r.strProgram = "TaveloIAP";
+#ifdef TAVELO_TEST_ZH
+        r.strLanguage = "zh";
+#else
+        r.strLanguage = "en";
+#endif
+        r.strSystem = "simulated HID host, in-process";
+        r.strSource = std::string("end-to-end test ") + ptInfo->test_suite_name() + "." + ptInfo->name();
+        r.usVid = tablet_->VendorId();
+        r.usPid = tablet_->ProductId();
+        r.bStartsInBootLoader = bBootLoader;
+        const HidCaps& tVendor = tablet_->Collections()[static_cast<std::size_t>(tablet_->VendorCollection())];
+        r.ulInputReportBytes = tVendor.InputReportByteLength;
+        r.ulOutputReportBytes = tVendor.OutputReportByteLength;
+        r.ulReplyMs = 1500;
+        r.ulLinkIdleMs = 1500;
+        r.strFirmwareName = "Tavelo-KT1-Cipher.bin";
+        std::ifstream in(cipher_, std::ios::binary);
+        r.vucFirmware.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        r.strInput = strInput;
+        r.vtEvents = tablet_->Recording();
+        r.strConsole = strOut;
+        r.iExitStatus = iExit;
+        std::string strName = std::string("e2e-") + r.strLanguage + "-" + ptInfo->name();
+        for (char& ch : strName) {
+            ch = (ch == '/' ? '-' : ch);
+        }
+        std::ofstream(strDir + "/" + strName + ".log", std::ios::binary | std::ios::trunc)
+            << sim::FormatExchangeRecord(r);
     }
 
     bool FlashHoldsImage() {

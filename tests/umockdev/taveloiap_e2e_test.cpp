@@ -27,8 +27,10 @@
 #include "device/device_table.h"
 #include "hidraw_testbed.h"
 #include "platform/hid_report_descriptor.h"
+#include "sim/exchange_record.h"
 #include "sim/virtual_tablet.h"
 #include "support/bitwise_crc.h"
+#include "version.h"
 
 namespace {
 
@@ -333,6 +335,35 @@ const char kConnected[] = "\r[Tavelo IAP]: Tavelo digital panel【'Tavelo K1 Plu
 const char kPrompt[] = "[Tavelo IAP]: Please choose：";
 const char kWaiting[] = "\r[Tavelo IAP]: Detecting tavelo digital panel";
 
+// With TAVELO_RECORD_DIR set, writes the run as an exchange record there (for tests/replay).
+void WriteRecord(const char* strName, sim::VirtualTablet* ptTablet, const std::vector<std::uint8_t>& vucFirmware,
+                 const std::string& strInput, const std::string& strOutput, int iExitStatus) {
+    const char* strDir = std::getenv("TAVELO_RECORD_DIR");
+    if (strDir == nullptr || *strDir == '\0') {
+        return;
+    }
+    sim::ExchangeRecord r;
+    r.strProgram = std::string("TaveloIAP ") + kTaveloVersion;
+    r.strLanguage = "en";
+    r.strSystem = "Linux hidraw, emulated by umockdev";
+    r.strSource = std::string("umockdev end-to-end test ") + strName;
+    r.iModelIndex = 0;
+    r.usVid = ptTablet->VendorId();
+    r.usPid = ptTablet->ProductId();
+    r.bStartsInBootLoader = false;
+    const HidCaps& tVendor = ptTablet->Collections()[static_cast<std::size_t>(ptTablet->VendorCollection())];
+    r.ulInputReportBytes = tVendor.InputReportByteLength;
+    r.ulOutputReportBytes = tVendor.OutputReportByteLength;
+    r.strFirmwareName = DeviceTable[0].strMcuCipherFileName;
+    r.vucFirmware = vucFirmware;
+    r.strInput = strInput;
+    r.vtEvents = ptTablet->Recording();
+    r.strConsole = strOutput;
+    r.iExitStatus = iExitStatus;
+    std::ofstream(std::string(strDir) + "/umockdev-" + strName + ".log", std::ios::binary | std::ios::trunc)
+        << sim::FormatExchangeRecord(r);
+}
+
 int AddKeyboard(HidrawTestbed* ptBed) {
     HidDeviceSpec tSpec;
     tSpec.usVid = 0x046D;
@@ -351,6 +382,7 @@ TEST(TaveloIapOnHidraw, UpgradesATabletWithAPenBesideAForeignDevice) {
     auto pTablet = std::make_shared<sim::VirtualTablet>(tConfig);
     const std::vector<std::uint8_t> image = TestImage(5 * 1024 + 300);
     ProgramDir dir(0, image);
+    pTablet->StartRecording();
     TabletOnBus bus(&bed, pTablet, true);
     ASSERT_TRUE(bus.HasPen());
 
@@ -377,8 +409,10 @@ TEST(TaveloIapOnHidraw, UpgradesATabletWithAPenBesideAForeignDevice) {
     EXPECT_GT(bus.PenReportsSent(), 0);
 
     run.Send("2\n");
-    EXPECT_EQ(run.WaitExit(), 0) << run.Output();
+    const int iExit = run.WaitExit();
+    EXPECT_EQ(iExit, 0) << run.Output();
     EXPECT_EQ(ProgramRun::Count(run.Output(), kConnected), 1);
+    WriteRecord("upgrade-beside-a-foreign-device", pTablet.get(), CipherFile(image), "1\n2\n", run.Output(), iExit);
 }
 
 TEST(TaveloIapOnHidraw, NamesTheNodeItMayNotOpenOnceAndConnectsWhenAllowed) {
