@@ -1,5 +1,6 @@
 #include "sim/exchange_record.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -266,7 +267,8 @@ std::string FormatEvent(const RecordedEvent& t) {
     switch (t.eKind) {
         case RecordedEvent::Kind::kRequest: {
             std::snprintf(acBuf, sizeof(acBuf), "@%u request n=%u cmd=%04x report=%u frame=%u crc32=%08x",
-                          t.ulAtMs, t.ulRequest, t.usCommand, t.ulReportBytes, t.ulFrameBytes, t.ulFrameCrc32);
+                          t.ulAtMs, t.ulRequest, t.usCommand, t.ulReportBytes, t.ulFrameBytes,
+                          t.ulFrameCrc32);
             std::string s = acBuf;
             if (t.Shortened()) {
                 const std::size_t szHalf = t.vucBytes.size() / 2;
@@ -286,8 +288,9 @@ std::string FormatEvent(const RecordedEvent& t) {
             if (t.ulBackAfterMs != kRecordNever) {
                 std::snprintf(acBack, sizeof(acBack), "%u", t.ulBackAfterMs);
             }
-            std::snprintf(acBuf, sizeof(acBuf), "@%u leave n=%u after=%u back=%s in=%s", t.ulAtMs, t.ulRequest,
-                          t.ulAfterMs, acBack, t.bBackInBootLoader ? "boot-loader" : "application");
+            std::snprintf(acBuf, sizeof(acBuf), "@%u leave n=%u after=%u back=%s in=%s", t.ulAtMs,
+                          t.ulRequest, t.ulAfterMs, acBack,
+                          t.bBackInBootLoader ? "boot-loader" : "application");
             return acBuf;
         }
         case RecordedEvent::Kind::kStall:
@@ -332,8 +335,9 @@ bool ParseEvent(const std::string& strLine, RecordedEvent* pt, std::string* pstr
             std::string strTail;
             std::vector<std::uint8_t> vucTail;
             if (!f.Text("head", &strHead) || !f.Text("tail", &strTail) ||
-                !ParseHex(strHead, kRecordEdgeBytes, &pt->vucBytes) || !ParseHex(strTail, kRecordEdgeBytes, &vucTail) ||
-                pt->vucBytes.size() != kRecordEdgeBytes || vucTail.size() != kRecordEdgeBytes) {
+                !ParseHex(strHead, kRecordEdgeBytes, &pt->vucBytes) ||
+                !ParseHex(strTail, kRecordEdgeBytes, &vucTail) || pt->vucBytes.size() != kRecordEdgeBytes ||
+                vucTail.size() != kRecordEdgeBytes) {
                 *pstrWhy = "a long request has a head and a tail of 16 bytes each";
                 return false;
             }
@@ -411,7 +415,8 @@ RecordedEvent RecordRequest(std::uint32_t ulRequest, std::uint16_t usCommand, st
     t.ulFrameCrc32 = RecordCrc32(pucFrame, ulFrameBytes);
     if (t.Shortened()) {
         t.vucBytes.assign(pucFrame, pucFrame + kRecordEdgeBytes);
-        t.vucBytes.insert(t.vucBytes.end(), pucFrame + ulFrameBytes - kRecordEdgeBytes, pucFrame + ulFrameBytes);
+        t.vucBytes.insert(t.vucBytes.end(), pucFrame + ulFrameBytes - kRecordEdgeBytes,
+                          pucFrame + ulFrameBytes);
     } else {
         t.vucBytes.assign(pucFrame, pucFrame + ulFrameBytes);
     }
@@ -433,17 +438,18 @@ std::string FormatExchangeRecord(const ExchangeRecord& r) {
     s += "system: " + OneLine(r.strSystem) + "\n";
     s += "source: " + OneLine(r.strSource) + "\n";
     char acBuf[256];
-    std::snprintf(acBuf, sizeof(acBuf), "tablet: model=%d vid=%04x pid=%04x starts-in=%s input=%u output=%u\n",
-                  r.iModelIndex, r.usVid, r.usPid, r.bStartsInBootLoader ? "boot-loader" : "application",
+    std::snprintf(acBuf, sizeof(acBuf),
+                  "tablet: model=%d vid=%04x pid=%04x starts-in=%s input=%u output=%u\n", r.iModelIndex,
+                  r.usVid, r.usPid, r.bStartsInBootLoader ? "boot-loader" : "application",
                   r.ulInputReportBytes, r.ulOutputReportBytes);
     s += acBuf;
-    std::snprintf(acBuf, sizeof(acBuf), "link: reply=%u idle=%u redetect-wait=%u shutdown=%u pause-divisor=%u\n",
-                  r.ulReplyMs, r.ulLinkIdleMs, r.ulRedetectWaitMs, r.ulShutdownMs, r.ulPauseDivisor);
+    std::snprintf(acBuf, sizeof(acBuf),
+                  "link: reply=%u idle=%u redetect-wait=%u shutdown=%u pause-divisor=%u\n", r.ulReplyMs,
+                  r.ulLinkIdleMs, r.ulRedetectWaitMs, r.ulShutdownMs, r.ulPauseDivisor);
     s += acBuf;
-    std::snprintf(acBuf, sizeof(acBuf), "firmware: name=%s size=%u crc32=%08x\n", OneLine(r.strFirmwareName).c_str(),
-                  static_cast<unsigned>(r.vucFirmware.size()),
+    std::snprintf(acBuf, sizeof(acBuf), " size=%u crc32=%08x\n", static_cast<unsigned>(r.vucFirmware.size()),
                   RecordCrc32(r.vucFirmware.data(), r.vucFirmware.size()));
-    s += acBuf;
+    s += "firmware: name=" + OneLine(r.strFirmwareName) + acBuf;
     s += "input: " + Escape(r.strInput) + "\n";
     s += "exit: " + std::to_string(r.iExitStatus) + "\n";
     s += "events:\n";
@@ -499,7 +505,8 @@ bool ParseExchangeRecord(const std::string& strText, ExchangeRecord* ptRecord, s
             }
             continue;
         }
-        if (eSection != Section::kConsole && eSection != Section::kFirmware && (strLine.empty() || strLine[0] == '#')) {
+        if (eSection != Section::kConsole && eSection != Section::kFirmware &&
+            (strLine.empty() || strLine[0] == '#')) {
             continue;
         }
         if (eSection == Section::kEnd) {
@@ -578,7 +585,8 @@ bool ParseExchangeRecord(const std::string& strText, ExchangeRecord* ptRecord, s
             if (!SplitFields(strValue, &m) || !f.Number("model", &ulModel) || !f.Number("vid", &ulVid, 16) ||
                 !f.Number("pid", &ulPid, 16) || !f.Text("starts-in", &strStart) ||
                 !f.Number("input", &r.ulInputReportBytes) || !f.Number("output", &r.ulOutputReportBytes) ||
-                ulModel > 255 || ulVid > 0xFFFF || ulPid > 0xFFFF || r.ulInputReportBytes > kRecordMaxReportBytes ||
+                ulModel > 255 || ulVid > 0xFFFF || ulPid > 0xFFFF ||
+                r.ulInputReportBytes > kRecordMaxReportBytes ||
                 r.ulOutputReportBytes > kRecordMaxReportBytes ||
                 (strStart != "application" && strStart != "boot-loader")) {
                 return fail("tablet: model, vid, pid, starts-in, input and output within their ranges");
@@ -589,16 +597,19 @@ bool ParseExchangeRecord(const std::string& strText, ExchangeRecord* ptRecord, s
             r.bStartsInBootLoader = strStart == "boot-loader";
         } else if (strKey == "link") {
             FieldReader f(m);
-            if (!SplitFields(strValue, &m) || !f.Number("reply", &r.ulReplyMs) || !f.Number("idle", &r.ulLinkIdleMs) ||
-                !f.Number("redetect-wait", &r.ulRedetectWaitMs) || !f.Number("shutdown", &r.ulShutdownMs) ||
-                !f.Number("pause-divisor", &r.ulPauseDivisor) || r.ulPauseDivisor == 0) {
+            if (!SplitFields(strValue, &m) || !f.Number("reply", &r.ulReplyMs) ||
+                !f.Number("idle", &r.ulLinkIdleMs) || !f.Number("redetect-wait", &r.ulRedetectWaitMs) ||
+                !f.Number("shutdown", &r.ulShutdownMs) || !f.Number("pause-divisor", &r.ulPauseDivisor) ||
+                r.ulPauseDivisor == 0) {
                 return fail("link: reply, idle, redetect-wait, shutdown and pause-divisor (1 or more)");
             }
         } else if (strKey == "firmware") {
             FieldReader f(m);
             if (!SplitFields(strValue, &m) || !f.Text("name", &r.strFirmwareName) ||
                 !f.Number("size", &ulFirmwareSize) || !f.Number("crc32", &ulFirmwareCrc, 16) ||
-                r.strFirmwareName.empty() || r.strFirmwareName.find_first_of("/\\") != std::string::npos) {
+                r.strFirmwareName.empty() || r.strFirmwareName.find_first_of("/\\") != std::string::npos ||
+                std::any_of(r.strFirmwareName.begin(), r.strFirmwareName.end(),
+                            [](char ch) { return static_cast<unsigned char>(ch) < 0x20; })) {
                 return fail("firmware: name (a plain file name), size and crc32");
             }
         } else if (strKey == "input") {

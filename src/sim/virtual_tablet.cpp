@@ -218,8 +218,8 @@ int VirtualTablet::WriteOutputReport(std::uint32_t ulGeneration, std::size_t uCo
                 RecordedEvent t;
                 t.eKind = RecordedEvent::Kind::kStall;
                 t.ulRequest = ulFrames_ - ulRecordBase_ + 1;
-                t.usCommand =
-                    ulLen >= 1u + kDrbdOffPara ? GetBe16(pucReport + 1 + kDrbdOffCmdCode + 4) : std::uint16_t{0};
+                t.usCommand = ulLen >= 1u + kDrbdOffPara ? GetBe16(pucReport + 1 + kDrbdOffCmdCode + 4)
+                                                         : std::uint16_t{0};
                 t.ulAfterMs = ulStallMs;
                 RecordLocked(std::move(t), Clock::now());
             }
@@ -423,7 +423,8 @@ void VirtualTablet::HandleReportLocked(const std::uint8_t* pucReport, std::uint3
     const Clock::time_point tArrival = Clock::now();
     if (bRecording_) {
         const std::vector<std::uint8_t>& v = tLogged.vucFrame.empty() ? tLogged.vucReport : tLogged.vucFrame;
-        RecordLocked(RecordRequest(tLogged.ulNumber - ulRecordBase_, usCommand, ulLen, v.data(), static_cast<std::uint32_t>(v.size())),
+        RecordLocked(RecordRequest(tLogged.ulNumber - ulRecordBase_, usCommand, ulLen, v.data(),
+                                   static_cast<std::uint32_t>(v.size())),
                      tArrival);
     }
     tLastArrival_ = tArrival;
@@ -790,7 +791,8 @@ void VirtualTablet::SetReplay(std::vector<RecordedEvent> vtEvents, ReplayOptions
     strReplayDifference_.clear();
     // A departure recorded before the first request counts from now.
     const Clock::time_point tNow = Clock::now();
-    while (szReplayNext_ < vtReplay_.size() && vtReplay_[szReplayNext_].eKind == RecordedEvent::Kind::kLeave &&
+    while (szReplayNext_ < vtReplay_.size() &&
+           vtReplay_[szReplayNext_].eKind == RecordedEvent::Kind::kLeave &&
            vtReplay_[szReplayNext_].ulRequest == 0) {
         const RecordedEvent& t = vtReplay_[szReplayNext_++];
         bLeaveScheduled_ = true;
@@ -858,18 +860,20 @@ void VirtualTablet::ReplayRequestLocked(const ReceivedFrame& tFrame, std::uint32
     }
     const std::vector<std::uint8_t>& v = tFrame.vucFrame.empty() ? tFrame.vucReport : tFrame.vucFrame;
     const std::uint32_t ulNumber = tFrame.ulNumber - ulReplayBase_;
-    const RecordedEvent tGot =
-        RecordRequest(ulNumber, tFrame.usCommand, ulReportBytes, v.data(), static_cast<std::uint32_t>(v.size()));
+    const RecordedEvent tGot = RecordRequest(ulNumber, tFrame.usCommand, ulReportBytes, v.data(),
+                                             static_cast<std::uint32_t>(v.size()));
     if (szReplayNext_ >= vtReplay_.size()) {
-        strReplayDifference_ = "request " + std::to_string(ulNumber) +
-                               " is not in the record (it ends before):\n  received: " + DescribeRequest(tGot) + "\n";
+        strReplayDifference_ =
+            "request " + std::to_string(ulNumber) +
+            " is not in the record (it ends before):\n  received: " + DescribeRequest(tGot) + "\n";
         return;
     }
     const RecordedEvent& tWant = vtReplay_[szReplayNext_];
     if (tWant.eKind != RecordedEvent::Kind::kRequest || tWant.usCommand != tGot.usCommand ||
         tWant.ulReportBytes != tGot.ulReportBytes || tWant.ulFrameBytes != tGot.ulFrameBytes ||
         tWant.ulFrameCrc32 != tGot.ulFrameCrc32) {
-        strReplayDifference_ = "request " + std::to_string(ulNumber) + " differs from the record:\n  recorded: " +
+        strReplayDifference_ = "request " + std::to_string(ulNumber) +
+                               " differs from the record:\n  recorded: " +
                                (tWant.eKind == RecordedEvent::Kind::kStall ? "a stalled write: " : "") +
                                DescribeRequest(tWant) + "\n  received: " + DescribeRequest(tGot) + "\n";
         return;

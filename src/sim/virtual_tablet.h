@@ -275,7 +275,8 @@ class VirtualTablet {
     void RecordLocked(RecordedEvent tEvent, Clock::time_point tAt);
     std::uint32_t MsSince(Clock::time_point tFrom, Clock::time_point tTo) const;
     // A replayed request: checks it against the record and queues what the record says followed it.
-    void ReplayRequestLocked(const ReceivedFrame& tFrame, std::uint32_t ulReportBytes, Clock::time_point tArrival);
+    void ReplayRequestLocked(const ReceivedFrame& tFrame, std::uint32_t ulReportBytes,
+                             Clock::time_point tArrival);
     // A recorded stall of the write about to arrive: takes it and gives its length.
     bool TakeReplayStallLocked(const std::uint8_t* pucReport, std::uint32_t ulLen, std::uint32_t* pulStallMs);
     Clock::duration ReplayDelay(std::uint32_t ulMs) const;

@@ -47,8 +47,8 @@
 #include "sim/sim_hid_host.h"
 #include "sim/virtual_tablet.h"
 #include "support/capture_stdout.h"
-#include "version.h"
 #include "support/stdin_feed.h"
+#include "version.h"
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 // The sanitizer runtime's count of heap bytes in use (declared here: GCC ships no header for it).
@@ -598,7 +598,8 @@ void FaultCampaign::RunRound(const RoundPlan& plan, std::mt19937& rng) {
     }
     // Another model in the first one's place cannot be replayed from one tablet's record.
     const char* strRecordDir = std::getenv("TAVELO_RECORD_DIR");
-    const bool bRecord = strRecordDir != nullptr && *strRecordDir != '\0' && plan.eKind != FaultKind::kModelChange;
+    const bool bRecord =
+        strRecordDir != nullptr && *strRecordDir != '\0' && plan.eKind != FaultKind::kModelChange;
     if (bRecord) {
         tablet->StartRecording();
     }

@@ -198,7 +198,8 @@ class UpgradeE2E : public ::testing::Test {
         r.usVid = tablet_->VendorId();
         r.usPid = tablet_->ProductId();
         r.bStartsInBootLoader = bBootLoader;
-        const HidCaps& tVendor = tablet_->Collections()[static_cast<std::size_t>(tablet_->VendorCollection())];
+        const HidCaps& tVendor =
+            tablet_->Collections()[static_cast<std::size_t>(tablet_->VendorCollection())];
         r.ulInputReportBytes = tVendor.InputReportByteLength;
         r.ulOutputReportBytes = tVendor.OutputReportByteLength;
         r.ulReplyMs = 1500;

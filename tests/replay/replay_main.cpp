@@ -108,8 +108,9 @@ class Deadline {
         : tThread_([this, tLimit, ptTablet, strName] {
               std::unique_lock<std::mutex> lk(tMutex_);
               if (!tCv_.wait_for(lk, tLimit, [this] { return bDone_; })) {
-                  std::fprintf(stderr, "replay of %s: the program did not end within %lld s\n%s", strName.c_str(),
-                               static_cast<long long>(tLimit.count() / 1000), ptTablet->ReplayDifference().c_str());
+                  std::fprintf(stderr, "replay of %s: the program did not end within %lld s\n%s",
+                               strName.c_str(), static_cast<long long>(tLimit.count() / 1000),
+                               ptTablet->ReplayDifference().c_str());
                   std::fflush(stderr);
                   std::_Exit(1);
               }
@@ -150,7 +151,8 @@ int main(int argc, char** argv) {
     if (!in.is_open()) {
         strError = "cannot be read";
     } else if (sim::ParseExchangeRecord(strText, &r, &strError) && r.strLanguage != kLanguage) {
-        strError = "is a record of the " + r.strLanguage + " build; this replayer runs the " + kLanguage + " build";
+        strError =
+            "is a record of the " + r.strLanguage + " build; this replayer runs the " + kLanguage + " build";
     } else if (strError.empty() && (r.iModelIndex < 0 || r.iModelIndex >= kDeviceTableRows ||
                                     r.strFirmwareName != DeviceTable[r.iModelIndex].strMcuCipherFileName)) {
         strError = "names a firmware file that is not the model's McuCipherFile";
@@ -169,7 +171,8 @@ int main(int argc, char** argv) {
     }
     const std::string strFirmware = std::string(strDir) + r.strFirmwareName;
     std::ofstream(strFirmware, std::ios::binary | std::ios::trunc)
-        .write(reinterpret_cast<const char*>(r.vucFirmware.data()), static_cast<std::streamsize>(r.vucFirmware.size()));
+        .write(reinterpret_cast<const char*>(r.vucFirmware.data()),
+               static_cast<std::streamsize>(r.vucFirmware.size()));
 
     HidLinkTimeouts tTimeouts = HidLinkDefaultTimeouts();
     tTimeouts.ulReplyMs = r.ulReplyMs;
@@ -237,12 +240,15 @@ int main(int argc, char** argv) {
         strReport += ConsoleDiff(r.strConsole, strOut);
     }
     if (iStatus != r.iExitStatus) {
-        strReport += "exit status " + std::to_string(iStatus) + ", recorded " + std::to_string(r.iExitStatus) + "\n";
+        strReport +=
+            "exit status " + std::to_string(iStatus) + ", recorded " + std::to_string(r.iExitStatus) + "\n";
     }
     if (!strReport.empty()) {
-        std::fprintf(stderr, "replay of %s (%s): FAILED\n%s", strName.c_str(), r.strSource.c_str(), strReport.c_str());
+        std::fprintf(stderr, "replay of %s (%s): FAILED\n%s", strName.c_str(), r.strSource.c_str(),
+                     strReport.c_str());
         return 1;
     }
-    std::fprintf(stderr, "replay of %s: the same requests, console output and exit status\n", strName.c_str());
+    std::fprintf(stderr, "replay of %s: the same requests, console output and exit status\n",
+                 strName.c_str());
     return 0;
 }

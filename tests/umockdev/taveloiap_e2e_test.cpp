@@ -336,8 +336,9 @@ const char kPrompt[] = "[Tavelo IAP]: Please choose：";
 const char kWaiting[] = "\r[Tavelo IAP]: Detecting tavelo digital panel";
 
 // With TAVELO_RECORD_DIR set, writes the run as an exchange record there (for tests/replay).
-void WriteRecord(const char* strName, sim::VirtualTablet* ptTablet, const std::vector<std::uint8_t>& vucFirmware,
-                 const std::string& strInput, const std::string& strOutput, int iExitStatus) {
+void WriteRecord(const char* strName, sim::VirtualTablet* ptTablet,
+                 const std::vector<std::uint8_t>& vucFirmware, const std::string& strInput,
+                 const std::string& strOutput, int iExitStatus) {
     const char* strDir = std::getenv("TAVELO_RECORD_DIR");
     if (strDir == nullptr || *strDir == '\0') {
         return;
@@ -412,7 +413,8 @@ TEST(TaveloIapOnHidraw, UpgradesATabletWithAPenBesideAForeignDevice) {
     const int iExit = run.WaitExit();
     EXPECT_EQ(iExit, 0) << run.Output();
     EXPECT_EQ(ProgramRun::Count(run.Output(), kConnected), 1);
-    WriteRecord("upgrade-beside-a-foreign-device", pTablet.get(), CipherFile(image), "1\n2\n", run.Output(), iExit);
+    WriteRecord("upgrade-beside-a-foreign-device", pTablet.get(), CipherFile(image), "1\n2\n", run.Output(),
+                iExit);
 }
 
 TEST(TaveloIapOnHidraw, NamesTheNodeItMayNotOpenOnceAndConnectsWhenAllowed) {
