@@ -90,7 +90,9 @@ bool ParseNumber(const std::string& s, std::uint32_t* pul, int iBase = 10) {
     return true;
 }
 
-std::string Escape(const std::string& s) {
+}  // namespace
+
+std::string EscapeRecordText(const std::string& s) {
     std::string out;
     for (unsigned char c : s) {
         if (c == '\\') {
@@ -111,6 +113,8 @@ std::string Escape(const std::string& s) {
     }
     return out;
 }
+
+namespace {
 
 bool Unescape(const std::string& s, std::string* pOut) {
     for (std::size_t i = 0; i < s.size(); ++i) {
@@ -450,7 +454,7 @@ std::string FormatExchangeRecord(const ExchangeRecord& r) {
     std::snprintf(acBuf, sizeof(acBuf), " size=%u crc32=%08x\n", static_cast<unsigned>(r.vucFirmware.size()),
                   RecordCrc32(r.vucFirmware.data(), r.vucFirmware.size()));
     s += "firmware: name=" + OneLine(r.strFirmwareName) + acBuf;
-    s += "input: " + Escape(r.strInput) + "\n";
+    s += "input: " + EscapeRecordText(r.strInput) + "\n";
     s += "exit: " + std::to_string(r.iExitStatus) + "\n";
     s += "events:\n";
     for (const RecordedEvent& t : r.vtEvents) {
@@ -460,7 +464,7 @@ std::string FormatExchangeRecord(const ExchangeRecord& r) {
     for (std::size_t p = 0; p < r.strConsole.size();) {
         std::size_t e = r.strConsole.find('\n', p);
         e = e == std::string::npos ? r.strConsole.size() : e + 1;
-        s += "| " + Escape(r.strConsole.substr(p, e - p)) + "\n";
+        s += "| " + EscapeRecordText(r.strConsole.substr(p, e - p)) + "\n";
         p = e;
     }
     s += "firmware-data:\n";
@@ -512,20 +516,23 @@ bool ParseExchangeRecord(const std::string& strText, ExchangeRecord* ptRecord, s
         if (eSection == Section::kEnd) {
             return fail("text after \"end\"");
         }
-        if (strLine == "events:" && eSection == Section::kHeader) {
-            eSection = Section::kEvents;
-            continue;
+        // The line that opens the next section.
+        static const struct {
+            const char* strLine;
+            Section eFrom;
+            Section eTo;
+        } kSectionStarts[] = {{"events:", Section::kHeader, Section::kEvents},
+                              {"console:", Section::kEvents, Section::kConsole},
+                              {"firmware-data:", Section::kConsole, Section::kFirmware},
+                              {"end", Section::kFirmware, Section::kEnd}};
+        bool bNextSection = false;
+        for (const auto& t : kSectionStarts) {
+            if (strLine == t.strLine && eSection == t.eFrom) {
+                eSection = t.eTo;
+                bNextSection = true;
+            }
         }
-        if (strLine == "console:" && eSection == Section::kEvents) {
-            eSection = Section::kConsole;
-            continue;
-        }
-        if (strLine == "firmware-data:" && eSection == Section::kConsole) {
-            eSection = Section::kFirmware;
-            continue;
-        }
-        if (strLine == "end" && eSection == Section::kFirmware) {
-            eSection = Section::kEnd;
+        if (bNextSection) {
             continue;
         }
         if (eSection == Section::kEvents) {

@@ -86,6 +86,10 @@ struct ExchangeRecord {
     int iExitStatus = 0;
 };
 
+// Text as a record keeps it on one line: backslash, CR, LF, tab and other control bytes escaped (\\, \r,
+// \n, \t, \xHH), all other bytes as they are.
+std::string EscapeRecordText(const std::string& strText);
+
 // The record as text. Console bytes are kept as they were (code page 936), with line ends and other
 // control bytes escaped, one console line per text line.
 std::string FormatExchangeRecord(const ExchangeRecord& tRecord);

@@ -50,24 +50,6 @@ void DividedPause(std::uint32_t ulMs) {
     PlatformSleepMs(ulMs >= ulDivisor ? ulMs / ulDivisor : 1);
 }
 
-std::string Visible(const std::string& s) {
-    std::string out;
-    for (unsigned char c : s) {
-        if (c == '\r') {
-            out += "\\r";
-        } else if (c == '\n') {
-            out += "\\n";
-        } else if (c < 0x20) {
-            char acBuf[5];
-            std::snprintf(acBuf, sizeof(acBuf), "\\x%02x", c);
-            out += acBuf;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
-}
-
 std::vector<std::string> Lines(const std::string& s) {
     std::vector<std::string> v;
     for (std::size_t p = 0; p < s.size();) {
@@ -90,13 +72,13 @@ std::string ConsoleDiff(const std::string& strRecorded, const std::string& strRe
     }
     std::string s = "console output differs from the record at line " + std::to_string(i + 1) + ":\n";
     for (std::size_t k = i >= 3 ? i - 3 : 0; k < i; ++k) {
-        s += "    " + Visible(a[k]) + "\n";
+        s += "    " + sim::EscapeRecordText(a[k]) + "\n";
     }
     for (std::size_t k = i; k < a.size() && k < i + 6; ++k) {
-        s += "  - " + Visible(a[k]) + "\n";
+        s += "  - " + sim::EscapeRecordText(a[k]) + "\n";
     }
     for (std::size_t k = i; k < b.size() && k < i + 6; ++k) {
-        s += "  + " + Visible(b[k]) + "\n";
+        s += "  + " + sim::EscapeRecordText(b[k]) + "\n";
     }
     return s;
 }
