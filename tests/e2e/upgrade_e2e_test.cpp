@@ -16,6 +16,7 @@
 
 #include "app/app_main.h"
 #include "device/confg_file.h"
+#include "drbd/drbd_frame.h"
 #include "firmware/mcu_cipher_file.h"
 #include "hidlink/hidlink.h"
 #include "hidlink/hidlink_control.h"
@@ -121,6 +122,7 @@ class UpgradeE2E : public ::testing::Test {
 
     void TearDown() override {
         SetHidHost(nullptr);
+        HidLinkSetPause(nullptr);
         EXPECT_EQ(HidLinkReaderThreads(), 0u);  // the shutdown left no reader behind
         HidLinkReset();
         std::filesystem::remove(plain_);
@@ -369,6 +371,63 @@ TEST_F(UpgradeE2E, TabletDroppingOffMidTransferThenACleanUpgrade) {
     EXPECT_EQ(out, Start() + kMenu + failed + kMenu + Upgrade(5) + kMenu + "\r\n");
     EXPECT_TRUE(FlashHoldsImage());
     EXPECT_EQ(tablet_->FirmwareInstalls(), 1u);
+}
+
+// A run the tablet recorded (its restart into the boot loader, a slow reply, a refused package, a stalled
+// write, then a clean upgrade) goes through its text and, replayed by another tablet, gives the same
+// requests and the same console output.
+TEST_F(UpgradeE2E, ARecordedRunReplaysToTheSameOutput) {
+    HidLinkTimeouts t = HidLinkDefaultTimeouts();
+    t.ulReplyMs = 1000;
+    t.ulLinkIdleMs = 200;  // a failed upgrade waits this long for the tablet to leave
+    HidLinkSetTimeouts(t);
+    HidLinkSetPause([](std::uint32_t ulMs) { PlatformSleepMs(ulMs / 5 + 1); });
+    Plug();
+    MakeFirmware(2500);
+    // From the application: 1 state, 2 to the boot loader, 3 start, 4 info, 5 and 6 packages (6 refused);
+    // then from the boot loader: 7 state, 8 start, 9 info, 10 the first package stalls.
+    tablet_->AddFault({TabletFault::Kind::kSlowReply, 3, 0, 1, 300, {}});
+    tablet_->AddFault({TabletFault::Kind::kStatus, 6, 0, 1, 9, {}});
+    tablet_->AddFault({TabletFault::Kind::kWriteStall, 10, 0, 1, 200, {}});
+    const std::uint16_t usFirstSeq = DrbdSequenceCounterValue();
+    tablet_->StartRecording();
+    const std::string strInput = "1\n1\n1\n2\n";
+    const std::string out = Run(strInput);
+    ASSERT_EQ(tablet_->FirmwareInstalls(), 1u);
+
+    sim::ExchangeRecord r;
+    r.strLanguage = "en";
+    r.strFirmwareName = "Tavelo-KT1-Cipher.bin";
+    std::ifstream in(cipher_, std::ios::binary);
+    r.vucFirmware.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    r.strInput = strInput;
+    r.vtEvents = tablet_->Recording();
+    r.strConsole = out;
+    sim::ExchangeRecord back;
+    std::string strError;
+    ASSERT_TRUE(sim::ParseExchangeRecord(sim::FormatExchangeRecord(r), &back, &strError)) << strError;
+    EXPECT_EQ(back.strConsole, out);
+
+    SetHidHost(nullptr);
+    ASSERT_EQ(HidLinkReset(), 1);
+    sim::SimHidHost host;
+    VirtualTablet::Config c;
+    auto replay = std::make_shared<VirtualTablet>(c);
+    replay->SetReplay(back.vtEvents, {false, t.ulReplyMs});
+    host.AddTablet(replay);
+    SetHidHost(host.Host());
+    DrbdSequenceCounterSet(usFirstSeq);
+    const std::string again = Run(back.strInput);
+    SetHidHost(nullptr);
+    EXPECT_EQ(replay->ReplayDifference(), "");
+    EXPECT_EQ(replay->ReplayLeft(nullptr), 0u);
+    EXPECT_EQ(again, out);
+    // It left the bus and came back as often as the recorded tablet (its two restarts).
+    std::uint32_t ulRecorded = 0;
+    std::uint32_t ulReplayed = 0;
+    tablet_->Present(&ulRecorded);
+    replay->Present(&ulReplayed);
+    EXPECT_EQ(ulReplayed, ulRecorded);
 }
 
 TEST_F(UpgradeE2E, UnsoundFirmwareFileIsRefusedBeforeAnyFrame) {
