@@ -337,15 +337,12 @@ bool ParseEvent(const std::string& strLine, RecordedEvent* pt, std::string* pstr
         if (pt->Shortened()) {
             std::string strHead;
             std::string strTail;
-            std::vector<std::uint8_t> vucTail;
             if (!f.Text("head", &strHead) || !f.Text("tail", &strTail) ||
-                !ParseHex(strHead, kRecordEdgeBytes, &pt->vucBytes) ||
-                !ParseHex(strTail, kRecordEdgeBytes, &vucTail) || pt->vucBytes.size() != kRecordEdgeBytes ||
-                vucTail.size() != kRecordEdgeBytes) {
+                strHead.size() != 2 * kRecordEdgeBytes || strTail.size() != 2 * kRecordEdgeBytes ||
+                !ParseHex(strHead + strTail, 2 * kRecordEdgeBytes, &pt->vucBytes)) {
                 *pstrWhy = "a long request has a head and a tail of 16 bytes each";
                 return false;
             }
-            pt->vucBytes.insert(pt->vucBytes.end(), vucTail.begin(), vucTail.end());
         } else if (!f.Text("data", &strData) || !ParseHex(strData, kRecordFullFrameBytes, &pt->vucBytes) ||
                    pt->vucBytes.size() != pt->ulFrameBytes ||
                    RecordCrc32(pt->vucBytes.data(), pt->vucBytes.size()) != pt->ulFrameCrc32) {
@@ -418,9 +415,11 @@ RecordedEvent RecordRequest(std::uint32_t ulRequest, std::uint16_t usCommand, st
     t.ulFrameBytes = ulFrameBytes;
     t.ulFrameCrc32 = RecordCrc32(pucFrame, ulFrameBytes);
     if (t.Shortened()) {
-        t.vucBytes.assign(pucFrame, pucFrame + kRecordEdgeBytes);
-        t.vucBytes.insert(t.vucBytes.end(), pucFrame + ulFrameBytes - kRecordEdgeBytes,
-                          pucFrame + ulFrameBytes);
+        // The first and the last kRecordEdgeBytes bytes, one after the other.
+        t.vucBytes.resize(2 * kRecordEdgeBytes);
+        std::memcpy(t.vucBytes.data(), pucFrame, kRecordEdgeBytes);
+        std::memcpy(t.vucBytes.data() + kRecordEdgeBytes, pucFrame + ulFrameBytes - kRecordEdgeBytes,
+                    kRecordEdgeBytes);
     } else {
         t.vucBytes.assign(pucFrame, pucFrame + ulFrameBytes);
     }
