@@ -1,7 +1,8 @@
 // The virtual tablet: the device side of the HID link, independent of any HID host. It takes output
 // reports, answers DRBD requests with input reports, runs the tablet's IAP (application and boot loader,
 // flash, package descrambling, image CRC check), leaves the bus and comes back, and keeps a log of every
-// frame it received. Fault knobs make it misbehave on chosen frames.
+// frame it received. Fault knobs make it misbehave on chosen frames. It can record a run as an exchange
+// record and, instead of running its IAP, answer from one (exchange_record.h).
 //
 // Hosts reach it through WriteOutputReport / ReadInputReport (blocking) or PollInputReport (not
 // blocking, for event-driven harnesses). Every method is thread-safe. The tablet starts no thread: time
