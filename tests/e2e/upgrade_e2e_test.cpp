@@ -185,8 +185,9 @@ class UpgradeE2E : public ::testing::Test {
         return out;
     }
 
-    void WriteRecord(const std::string& strDir, bool bBootLoader, const std::string& strInput,
-                     const std::string& strOut, int iExit) {
+    // The run the tablet recorded, with the firmware file, input, output and exit status.
+    sim::ExchangeRecord RecordOf(bool bBootLoader, const std::string& strInput, const std::string& strOut,
+                                 int iExit) {
         const ::testing::TestInfo* ptInfo = ::testing::UnitTest::GetInstance()->current_test_info();
         sim::ExchangeRecord r;
         r.strProgram = "TaveloIAP";
@@ -213,7 +214,14 @@ class UpgradeE2E : public ::testing::Test {
         r.vtEvents = tablet_->Recording();
         r.strConsole = strOut;
         r.iExitStatus = iExit;
-        std::string strName = std::string("e2e-") + r.strLanguage + "-" + ptInfo->name();
+        return r;
+    }
+
+    void WriteRecord(const std::string& strDir, bool bBootLoader, const std::string& strInput,
+                     const std::string& strOut, int iExit) {
+        const sim::ExchangeRecord r = RecordOf(bBootLoader, strInput, strOut, iExit);
+        std::string strName = std::string("e2e-") + r.strLanguage + "-" +
+                              ::testing::UnitTest::GetInstance()->current_test_info()->name();
         for (char& ch : strName) {
             ch = (ch == '/' ? '-' : ch);
         }
@@ -395,14 +403,7 @@ TEST_F(UpgradeE2E, ARecordedRunReplaysToTheSameOutput) {
     const std::string out = Run(strInput);
     ASSERT_EQ(tablet_->FirmwareInstalls(), 1u);
 
-    sim::ExchangeRecord r;
-    r.strLanguage = "en";
-    r.strFirmwareName = "Tavelo-KT1-Cipher.bin";
-    std::ifstream in(cipher_, std::ios::binary);
-    r.vucFirmware.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    r.strInput = strInput;
-    r.vtEvents = tablet_->Recording();
-    r.strConsole = out;
+    const sim::ExchangeRecord r = RecordOf(false, strInput, out, 0);
     sim::ExchangeRecord back;
     std::string strError;
     ASSERT_TRUE(sim::ParseExchangeRecord(sim::FormatExchangeRecord(r), &back, &strError)) << strError;
