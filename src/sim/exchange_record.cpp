@@ -2,11 +2,14 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
+
+#include "diag/diag_text.h"
 
 namespace sim {
 
@@ -32,13 +35,8 @@ const std::array<std::uint32_t, 256>& Crc32Table() {
 }
 
 std::string Hex(const std::uint8_t* puc, std::size_t sz) {
-    static const char kDigits[] = "0123456789abcdef";
-    std::string s;
-    s.reserve(sz * 2);
-    for (std::size_t i = 0; i < sz; ++i) {
-        s += kDigits[puc[i] >> 4];
-        s += kDigits[puc[i] & 15];
-    }
+    std::string s(sz * 2, '0');
+    BytesToHexText(puc, static_cast<std::uint32_t>(sz), s.data());
     return s;
 }
 
@@ -46,38 +44,23 @@ std::string Hex(const std::vector<std::uint8_t>& v) {
     return Hex(v.data(), v.size());
 }
 
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
+bool IsHexDigit(char c) {
+    return std::isxdigit(static_cast<unsigned char>(c)) != 0;
 }
 
+// Hexadecimal text of whole bytes only (the diagnostic reader takes any other character for 0).
 bool ParseHex(const std::string& s, std::size_t szMax, std::vector<std::uint8_t>* pv) {
-    if (s.size() % 2 != 0 || s.size() / 2 > szMax) {
+    if (s.size() % 2 != 0 || s.size() / 2 > szMax || !std::all_of(s.begin(), s.end(), IsHexDigit)) {
         return false;
     }
-    pv->clear();
-    for (std::size_t i = 0; i < s.size(); i += 2) {
-        int hi = HexDigit(s[i]);
-        int lo = HexDigit(s[i + 1]);
-        if (hi < 0 || lo < 0) {
-            return false;
-        }
-        pv->push_back(static_cast<std::uint8_t>(hi * 16 + lo));
-    }
+    pv->resize(s.size() / 2);
+    HexTextToBytes(s.data(), static_cast<std::uint32_t>(s.size()), pv->data());
     return true;
 }
 
 // A decimal (or, with iBase 16, hexadecimal) number that fills the whole text and fits in 32 bits.
 bool ParseNumber(const std::string& s, std::uint32_t* pul, int iBase = 10) {
-    if (s.empty() || s.size() > 10 || HexDigit(s[0]) < 0) {
+    if (s.empty() || s.size() > 10 || !IsHexDigit(s[0])) {
         return false;
     }
     errno = 0;
@@ -139,10 +122,12 @@ bool Unescape(const std::string& s, std::string* pOut) {
                 *pOut += '\t';
                 break;
             case 'x': {
-                if (i + 2 >= s.size() || HexDigit(s[i + 1]) < 0 || HexDigit(s[i + 2]) < 0) {
+                std::uint8_t ucByte = 0;
+                if (i + 2 >= s.size() || !IsHexDigit(s[i + 1]) || !IsHexDigit(s[i + 2])) {
                     return false;
                 }
-                *pOut += static_cast<char>(HexDigit(s[i + 1]) * 16 + HexDigit(s[i + 2]));
+                HexTextToBytes(s.data() + i + 1, 2, &ucByte);
+                *pOut += static_cast<char>(ucByte);
                 i += 2;
                 break;
             }

@@ -26,6 +26,15 @@ std::uint32_t GetBe32(const std::uint8_t* puc) {
     return (static_cast<std::uint32_t>(puc[0]) << 24) | (static_cast<std::uint32_t>(puc[1]) << 16) |
            (static_cast<std::uint32_t>(puc[2]) << 8) | puc[3];
 }
+// Where a recorded departure comes back.
+TabletFirmware BackIn(const RecordedEvent& t) {
+    return t.bBackInBootLoader ? TabletFirmware::kBootLoader : TabletFirmware::kApplication;
+}
+
+// The command word of the frame in an output report, 0 when the report is too short to hold one.
+std::uint16_t ReportCommand(const std::uint8_t* pucReport, std::uint32_t ulLen) {
+    return ulLen >= 1u + kDrbdOffPara ? GetBe16(pucReport + 1 + kDrbdOffCmdCode + 4) : std::uint16_t{0};
+}
 void PushBe16(std::vector<std::uint8_t>& v, std::uint16_t us) {
     v.push_back(static_cast<std::uint8_t>(us >> 8));
     v.push_back(static_cast<std::uint8_t>(us & 0xFF));
@@ -117,6 +126,14 @@ std::vector<std::uint8_t> VirtualTablet::ReportDescriptor() const {
 }
 
 // ---- Bus --------------------------------------------------------------------------------------------
+
+void VirtualTablet::ScheduleLeaveLocked(Clock::time_point tAt, std::uint32_t ulBackAfterMs,
+                                        TabletFirmware eBackIn) {
+    bLeaveScheduled_ = true;
+    tLeaveAt_ = tAt;
+    ulLeaveBackAfterMs_ = ulBackAfterMs;
+    eLeaveBackIn_ = eBackIn;
+}
 
 void VirtualTablet::LeaveLocked(Clock::time_point tAt, std::uint32_t ulBackAfterMs, TabletFirmware eBackIn) {
     if (bRecording_) {
@@ -211,15 +228,15 @@ int VirtualTablet::WriteOutputReport(std::uint32_t ulGeneration, std::size_t uCo
             pucReport[0] != kOutputReportId) {
             return 0;
         }
+        const std::uint16_t usCommand = ReportCommand(pucReport, ulLen);
         std::uint32_t ulStallMs = 0;
-        if ((bReplay_ ? TakeReplayStallLocked(pucReport, ulLen, &ulStallMs)
-                      : TakeWriteStallLocked(pucReport, ulLen, &ulStallMs))) {
+        if ((bReplay_ ? TakeReplayStallLocked(usCommand, &ulStallMs)
+                      : TakeWriteStallLocked(usCommand, &ulStallMs))) {
             if (bRecording_) {
                 RecordedEvent t;
                 t.eKind = RecordedEvent::Kind::kStall;
                 t.ulRequest = ulFrames_ - ulRecordBase_ + 1;
-                t.usCommand = ulLen >= 1u + kDrbdOffPara ? GetBe16(pucReport + 1 + kDrbdOffCmdCode + 4)
-                                                         : std::uint16_t{0};
+                t.usCommand = usCommand;
                 t.ulAfterMs = ulStallMs;
                 RecordLocked(std::move(t), Clock::now());
             }
@@ -236,7 +253,7 @@ int VirtualTablet::WriteOutputReport(std::uint32_t ulGeneration, std::size_t uCo
         tInfo.ulOutputReportBytes = ulLen;
         tInfo.ulInputReportBytes = usInLen_;
         if (ulLen >= 1u + kDrbdOffPara) {
-            tInfo.usCommand = GetBe16(pucReport + 1 + kDrbdOffCmdCode + 4);
+            tInfo.usCommand = usCommand;
             tInfo.ulFrameBytes =
                 std::min<std::uint32_t>(GetBe16(pucReport + 1 + kDrbdOffMsgLen) + 9u, ulLen - 1);
         }
@@ -360,10 +377,7 @@ std::vector<TabletFault> VirtualTablet::TakeFaultsLocked(std::uint32_t ulFrame, 
     return vtFired;
 }
 
-bool VirtualTablet::TakeWriteStallLocked(const std::uint8_t* pucReport, std::uint32_t ulLen,
-                                         std::uint32_t* pulStallMs) {
-    const std::uint16_t usCommand =
-        ulLen >= 1u + kDrbdOffPara ? GetBe16(pucReport + 1 + kDrbdOffCmdCode + 4) : std::uint16_t{0};
+bool VirtualTablet::TakeWriteStallLocked(std::uint16_t usCommand, std::uint32_t* pulStallMs) {
     for (auto it = vtFaults_.begin(); it != vtFaults_.end(); ++it) {
         if (it->eKind != TabletFault::Kind::kWriteStall ||
             (it->ulAtFrame != 0 && it->ulAtFrame != ulFrames_ + 1) ||
@@ -489,14 +503,7 @@ void VirtualTablet::HandleReportLocked(const std::uint8_t* pucReport, std::uint3
     if (ptRaw != nullptr) {
         tInput_.push_back(Pending{ulGeneration_, tDue, ptRaw->vucReport});
         tLastReplyDue_ = tDue;
-        if (bRecording_) {
-            RecordedEvent t;
-            t.eKind = RecordedEvent::Kind::kReply;
-            t.ulRequest = ulFrames_ - ulRecordBase_;
-            t.ulAfterMs = MsSince(tArrival, tDue);
-            t.vucBytes = ptRaw->vucReport;
-            RecordLocked(std::move(t), tArrival);
-        }
+        RecordReplyLocked(ptRaw->vucReport, tArrival, tDue);
         return;
     }
 
@@ -540,22 +547,12 @@ void VirtualTablet::HandleReportLocked(const std::uint8_t* pucReport, std::uint3
             ptShort->ulValue != 0 ? ptShort->ulValue : (vucReport.empty() ? 0 : vucReport.size() - 1);
         vucReport.resize(std::min(uLen, vucReport.size()));
     }
-    if (bRecording_) {
-        RecordedEvent t;
-        t.eKind = RecordedEvent::Kind::kReply;
-        t.ulRequest = ulFrames_ - ulRecordBase_;
-        t.ulAfterMs = MsSince(tArrival, tDue);
-        t.vucBytes = vucReport;
-        RecordLocked(std::move(t), tArrival);
-    }
+    RecordReplyLocked(vucReport, tArrival, tDue);
     tInput_.push_back(Pending{ulGeneration_, tDue, std::move(vucReport)});
     tLastReplyDue_ = tDue;
     if (tReply.bLeaveAfter) {
         // The tablet restarts once its reply is out.
-        bLeaveScheduled_ = true;
-        tLeaveAt_ = tDue;
-        ulLeaveBackAfterMs_ = tConfig_.ulRebootMs;
-        eLeaveBackIn_ = tReply.eBackIn;
+        ScheduleLeaveLocked(tDue, tConfig_.ulRebootMs, tReply.eBackIn);
     }
 }
 
@@ -757,6 +754,19 @@ std::uint32_t VirtualTablet::MsSince(Clock::time_point tFrom, Clock::time_point 
     return ll >= 0xFFFFFFFELL ? 0xFFFFFFFEu : static_cast<std::uint32_t>(ll);
 }
 
+void VirtualTablet::RecordReplyLocked(const std::vector<std::uint8_t>& vucReport, Clock::time_point tArrival,
+                                      Clock::time_point tDue) {
+    if (!bRecording_) {
+        return;
+    }
+    RecordedEvent t;
+    t.eKind = RecordedEvent::Kind::kReply;
+    t.ulRequest = ulFrames_ - ulRecordBase_;
+    t.ulAfterMs = MsSince(tArrival, tDue);
+    t.vucBytes = vucReport;
+    RecordLocked(std::move(t), tArrival);
+}
+
 void VirtualTablet::RecordLocked(RecordedEvent tEvent, Clock::time_point tAt) {
     tEvent.ulAtMs = MsSince(tRecordStart_, tAt);
     if (tEvent.eKind == RecordedEvent::Kind::kReply) {
@@ -771,13 +781,20 @@ void VirtualTablet::StartRecording() {
     bRecording_ = true;
     tRecordStart_ = Clock::now();
     ulRecordBase_ = ulFrames_;
+    eRecordStartIn_ = eRunning_;
     vtRecording_.clear();
 }
 
-std::vector<RecordedEvent> VirtualTablet::Recording() {
+void VirtualTablet::FillRecord(ExchangeRecord* ptRecord) {
     std::lock_guard<std::mutex> lk(tMutex_);
     AdvanceLocked(Clock::now());
-    return vtRecording_;
+    ptRecord->iModelIndex = tConfig_.iModelIndex;
+    ptRecord->usVid = usVid_;
+    ptRecord->usPid = usPid_;
+    ptRecord->bStartsInBootLoader = eRecordStartIn_ == TabletFirmware::kBootLoader;
+    ptRecord->ulInputReportBytes = usInLen_;
+    ptRecord->ulOutputReportBytes = usOutLen_;
+    ptRecord->vtEvents = vtRecording_;
 }
 
 void VirtualTablet::SetReplay(std::vector<RecordedEvent> vtEvents, ReplayOptions tOptions) {
@@ -795,10 +812,7 @@ void VirtualTablet::SetReplay(std::vector<RecordedEvent> vtEvents, ReplayOptions
            vtReplay_[szReplayNext_].eKind == RecordedEvent::Kind::kLeave &&
            vtReplay_[szReplayNext_].ulRequest == 0) {
         const RecordedEvent& t = vtReplay_[szReplayNext_++];
-        bLeaveScheduled_ = true;
-        tLeaveAt_ = tNow + ReplayDelay(t.ulAfterMs);
-        ulLeaveBackAfterMs_ = t.ulBackAfterMs;
-        eLeaveBackIn_ = t.bBackInBootLoader ? TabletFirmware::kBootLoader : TabletFirmware::kApplication;
+        ScheduleLeaveLocked(tNow + ReplayDelay(t.ulAfterMs), t.ulBackAfterMs, BackIn(t));
     }
 }
 
@@ -830,15 +844,12 @@ Clock::duration VirtualTablet::ReplayDelay(std::uint32_t ulMs) const {
     return std::chrono::milliseconds(ulMs);
 }
 
-bool VirtualTablet::TakeReplayStallLocked(const std::uint8_t* pucReport, std::uint32_t ulLen,
-                                          std::uint32_t* pulStallMs) {
+bool VirtualTablet::TakeReplayStallLocked(std::uint16_t usCommand, std::uint32_t* pulStallMs) {
     if (!strReplayDifference_.empty() || szReplayNext_ >= vtReplay_.size() ||
         vtReplay_[szReplayNext_].eKind != RecordedEvent::Kind::kStall) {
         return false;
     }
     const RecordedEvent& t = vtReplay_[szReplayNext_];
-    const std::uint16_t usCommand =
-        ulLen >= 1u + kDrbdOffPara ? GetBe16(pucReport + 1 + kDrbdOffCmdCode + 4) : std::uint16_t{0};
     if (usCommand != t.usCommand) {
         char acBuf[160];
         std::snprintf(acBuf, sizeof(acBuf),
@@ -889,10 +900,7 @@ void VirtualTablet::ReplayRequestLocked(const ReceivedFrame& tFrame, std::uint32
             tInput_.push_back(Pending{ulGeneration_, tAt, t.vucBytes});
             tLastReplyDue_ = tAt;
         } else {
-            bLeaveScheduled_ = true;
-            tLeaveAt_ = tAt;
-            ulLeaveBackAfterMs_ = t.ulBackAfterMs;
-            eLeaveBackIn_ = t.bBackInBootLoader ? TabletFirmware::kBootLoader : TabletFirmware::kApplication;
+            ScheduleLeaveLocked(tAt, t.ulBackAfterMs, BackIn(t));
         }
     }
 }

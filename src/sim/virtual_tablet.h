@@ -188,7 +188,9 @@ class VirtualTablet {
     // Starts an account of every request, reply, departure from the bus and stalled write (see
     // exchange_record.h); its times count from this call.
     void StartRecording();
-    std::vector<RecordedEvent> Recording();
+    // Puts the tablet into a record: its model row, IDs, report lengths, the state it was in when the
+    // recording started, and the recording.
+    void FillRecord(ExchangeRecord* ptRecord);
 
     struct ReplayOptions {
         // Every delay as recorded. Otherwise a reply (or a departure) recorded sooner than ulFastBelowMs
@@ -223,13 +225,15 @@ class VirtualTablet {
 
     void AdvanceLocked(Clock::time_point tNow);
     void LeaveLocked(Clock::time_point tAt, std::uint32_t ulBackAfterMs, TabletFirmware eBackIn);
+    // Leaves the bus at tAt (a restart once a reply is out, or a recorded departure).
+    void ScheduleLeaveLocked(Clock::time_point tAt, std::uint32_t ulBackAfterMs, TabletFirmware eBackIn);
     PollResult PollLocked(std::uint32_t ulGeneration, std::size_t uCollection, std::uint8_t* pucBuf,
                           std::uint32_t ulCap, std::uint32_t* pulGot, Clock::time_point* ptNextDue);
     // Logs the report, applies the faults, runs the request and queues the reply, due at tAnswerAt
     // plus the reply delays.
     void HandleReportLocked(const std::uint8_t* pucReport, std::uint32_t ulLen, Clock::time_point tAnswerAt);
     // A write-stall fault that matches the report about to arrive: takes it and gives its length.
-    bool TakeWriteStallLocked(const std::uint8_t* pucReport, std::uint32_t ulLen, std::uint32_t* pulStallMs);
+    bool TakeWriteStallLocked(std::uint16_t usCommand, std::uint32_t* pulStallMs);
     Reply RunCommandLocked(std::uint16_t usCommand, const std::uint8_t* pucPara, std::uint32_t ulParaLen);
     Reply RunPackageLocked(const std::uint8_t* pucPara, std::uint32_t ulParaLen);
     std::vector<TabletFault> TakeFaultsLocked(std::uint32_t ulFrame, std::uint16_t usCommand);
@@ -274,17 +278,20 @@ class VirtualTablet {
     std::function<void()> fnListener_;
     // Recording and replay
     void RecordLocked(RecordedEvent tEvent, Clock::time_point tAt);
+    void RecordReplyLocked(const std::vector<std::uint8_t>& vucReport, Clock::time_point tArrival,
+                           Clock::time_point tDue);
     std::uint32_t MsSince(Clock::time_point tFrom, Clock::time_point tTo) const;
     // A replayed request: checks it against the record and queues what the record says followed it.
     void ReplayRequestLocked(const ReceivedFrame& tFrame, std::uint32_t ulReportBytes,
                              Clock::time_point tArrival);
     // A recorded stall of the write about to arrive: takes it and gives its length.
-    bool TakeReplayStallLocked(const std::uint8_t* pucReport, std::uint32_t ulLen, std::uint32_t* pulStallMs);
+    bool TakeReplayStallLocked(std::uint16_t usCommand, std::uint32_t* pulStallMs);
     Clock::duration ReplayDelay(std::uint32_t ulMs) const;
     bool bRecording_ = false;
     Clock::time_point tRecordStart_;
     Clock::time_point tLastArrival_;
     std::uint32_t ulRecordBase_ = 0;  // frames received before the recording started
+    TabletFirmware eRecordStartIn_ = TabletFirmware::kApplication;
     std::uint32_t ulReplayBase_ = 0;  // frames received before the replay started
     std::vector<RecordedEvent> vtRecording_;
     bool bReplay_ = false;

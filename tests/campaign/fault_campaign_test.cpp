@@ -47,6 +47,7 @@
 #include "sim/sim_hid_host.h"
 #include "sim/virtual_tablet.h"
 #include "support/capture_stdout.h"
+#include "support/link_pause.h"
 #include "support/stdin_feed.h"
 #include "version.h"
 
@@ -199,11 +200,8 @@ std::uint32_t EnvOr(const char* strName, std::uint32_t ulDefault) {
                                           : ulDefault;
 }
 
-// The link's pauses (discovery, re-detection delay, idle polls) at a fifth of their length, so that a
-// round takes about a second; the program's other pauses are left as they are.
-void ShortPause(std::uint32_t ulMs) {
-    PlatformSleepMs(ulMs >= 5 ? ulMs / 5 : 1);
-}
+// The link's pauses at a fifth of their length, so that a round takes about a second.
+constexpr std::uint32_t kPauseDivisor = 5;
 
 // ---- What a round leaves behind ---------------------------------------------------------------------
 
@@ -522,7 +520,7 @@ class FaultCampaign : public ::testing::Test {
         t.ulRedetectWaitMs = 5000;
         t.ulShutdownMs = 2000;
         HidLinkSetTimeouts(t);
-        HidLinkSetPause(ShortPause);
+        DivideLinkPauses(kPauseDivisor);
         char strDir[kPathFieldBytes];
         wchar_t wstrDir[kWidePathFieldChars];
         ASSERT_EQ(GetExeDirectory(strDir, wstrDir), 1);
@@ -531,7 +529,7 @@ class FaultCampaign : public ::testing::Test {
         cipher_ = dir_ + "Tavelo-KT1-Cipher.bin";
     }
     void TearDown() override {
-        HidLinkSetPause(nullptr);
+        DivideLinkPauses(1);
         HidLinkSetTimeouts(HidLinkDefaultTimeouts());
         std::filesystem::remove(plain_);
         std::filesystem::remove(cipher_);
@@ -721,21 +719,15 @@ void FaultCampaign::RunRound(const RoundPlan& plan, std::mt19937& rng) {
         r.strLanguage = "en";
         r.strSystem = "simulated HID host, in-process";
         r.strSource = "fault campaign, seed " + std::to_string(ulSeed_) + ", " + Describe(plan);
-        r.iModelIndex = c.iModelIndex;
-        r.usVid = tablet->VendorId();
-        r.usPid = tablet->ProductId();
-        r.bStartsInBootLoader = plan.eStartIn == TabletFirmware::kBootLoader;
-        r.ulInputReportBytes = c.usInputReportBytes;
-        r.ulOutputReportBytes = c.usOutputReportBytes;
+        tablet->FillRecord(&r);
         r.ulReplyMs = kReplyTimeoutMs;
         r.ulLinkIdleMs = kLinkIdleTimeoutMs;
         r.ulRedetectWaitMs = 5000;
         r.ulShutdownMs = 2000;
-        r.ulPauseDivisor = 5;
+        r.ulPauseDivisor = kPauseDivisor;
         r.strFirmwareName = DeviceTable[c.iModelIndex].strMcuCipherFileName;
         r.vucFirmware = vucCipher;
         r.strInput = "1\n1\n2\n";
-        r.vtEvents = tablet->Recording();
         r.strConsole = out;
         r.iExitStatus = 0;
         const std::string strPath = std::string(strRecordDir) + "/campaign-" + std::to_string(ulSeed_) + "-" +

@@ -24,6 +24,7 @@
 #include "sim/sim_hid_host.h"
 #include "sim/virtual_tablet.h"
 #include "support/capture_stdout.h"
+#include "support/link_pause.h"
 #include "support/stdin_feed.h"
 
 namespace {
@@ -122,7 +123,7 @@ class UpgradeE2E : public ::testing::Test {
 
     void TearDown() override {
         SetHidHost(nullptr);
-        HidLinkSetPause(nullptr);
+        DivideLinkPauses(1);
         EXPECT_EQ(HidLinkReaderThreads(), 0u);  // the shutdown left no reader behind
         HidLinkReset();
         std::filesystem::remove(plain_);
@@ -166,7 +167,6 @@ class UpgradeE2E : public ::testing::Test {
     std::string Run(const std::string& strInput, int iStatus = 0) {
         const char* strRecordDir = std::getenv("TAVELO_RECORD_DIR");
         const bool bRecord = strRecordDir != nullptr && *strRecordDir != '\0' && tablet_ != nullptr;
-        const bool bBootLoader = tablet_ != nullptr && tablet_->Running() == sim::TabletFirmware::kBootLoader;
         if (bRecord) {
             tablet_->StartRecording();
         }
@@ -180,14 +180,13 @@ class UpgradeE2E : public ::testing::Test {
         }
         EXPECT_EQ(iGot, iStatus);
         if (bRecord) {
-            WriteRecord(strRecordDir, bBootLoader, strInput, out, iGot);
+            WriteRecord(strRecordDir, strInput, out, iGot);
         }
         return out;
     }
 
     // The run the tablet recorded, with the firmware file, input, output and exit status.
-    sim::ExchangeRecord RecordOf(bool bBootLoader, const std::string& strInput, const std::string& strOut,
-                                 int iExit) {
+    sim::ExchangeRecord RecordOf(const std::string& strInput, const std::string& strOut, int iExit) {
         const ::testing::TestInfo* ptInfo = ::testing::UnitTest::GetInstance()->current_test_info();
         sim::ExchangeRecord r;
         r.strProgram = "TaveloIAP";
@@ -198,28 +197,21 @@ class UpgradeE2E : public ::testing::Test {
 #endif
         r.strSystem = "simulated HID host, in-process";
         r.strSource = std::string("end-to-end test ") + ptInfo->test_suite_name() + "." + ptInfo->name();
-        r.usVid = tablet_->VendorId();
-        r.usPid = tablet_->ProductId();
-        r.bStartsInBootLoader = bBootLoader;
-        const HidCaps& tVendor =
-            tablet_->Collections()[static_cast<std::size_t>(tablet_->VendorCollection())];
-        r.ulInputReportBytes = tVendor.InputReportByteLength;
-        r.ulOutputReportBytes = tVendor.OutputReportByteLength;
+        tablet_->FillRecord(&r);
         r.ulReplyMs = 1500;
         r.ulLinkIdleMs = 1500;
         r.strFirmwareName = "Tavelo-KT1-Cipher.bin";
         std::ifstream in(cipher_, std::ios::binary);
         r.vucFirmware.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
         r.strInput = strInput;
-        r.vtEvents = tablet_->Recording();
         r.strConsole = strOut;
         r.iExitStatus = iExit;
         return r;
     }
 
-    void WriteRecord(const std::string& strDir, bool bBootLoader, const std::string& strInput,
-                     const std::string& strOut, int iExit) {
-        const sim::ExchangeRecord r = RecordOf(bBootLoader, strInput, strOut, iExit);
+    void WriteRecord(const std::string& strDir, const std::string& strInput, const std::string& strOut,
+                     int iExit) {
+        const sim::ExchangeRecord r = RecordOf(strInput, strOut, iExit);
         std::string strName = std::string("e2e-") + r.strLanguage + "-" +
                               ::testing::UnitTest::GetInstance()->current_test_info()->name();
         for (char& ch : strName) {
@@ -389,7 +381,7 @@ TEST_F(UpgradeE2E, ARecordedRunReplaysToTheSameOutput) {
     t.ulReplyMs = 1000;
     t.ulLinkIdleMs = 200;  // a failed upgrade waits this long for the tablet to leave
     HidLinkSetTimeouts(t);
-    HidLinkSetPause([](std::uint32_t ulMs) { PlatformSleepMs(ulMs / 5 + 1); });
+    DivideLinkPauses(5);
     Plug();
     MakeFirmware(2500);
     // From the application: 1 state, 2 to the boot loader, 3 start, 4 info, 5 and 6 packages (6 refused);
@@ -403,7 +395,7 @@ TEST_F(UpgradeE2E, ARecordedRunReplaysToTheSameOutput) {
     const std::string out = Run(strInput);
     ASSERT_EQ(tablet_->FirmwareInstalls(), 1u);
 
-    const sim::ExchangeRecord r = RecordOf(false, strInput, out, 0);
+    const sim::ExchangeRecord r = RecordOf(strInput, out, 0);
     sim::ExchangeRecord back;
     std::string strError;
     ASSERT_TRUE(sim::ParseExchangeRecord(sim::FormatExchangeRecord(r), &back, &strError)) << strError;

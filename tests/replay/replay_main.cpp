@@ -33,6 +33,7 @@
 #include "sim/sim_hid_host.h"
 #include "sim/virtual_tablet.h"
 #include "support/capture_stdout.h"
+#include "support/link_pause.h"
 #include "support/stdin_feed.h"
 
 namespace {
@@ -42,13 +43,6 @@ constexpr const char* kLanguage = "zh";
 #else
 constexpr const char* kLanguage = "en";
 #endif
-
-std::atomic<std::uint32_t> g_ulPauseDivisor{1};
-
-void DividedPause(std::uint32_t ulMs) {
-    const std::uint32_t ulDivisor = g_ulPauseDivisor.load();
-    PlatformSleepMs(ulMs >= ulDivisor ? ulMs / ulDivisor : 1);
-}
 
 std::vector<std::string> Lines(const std::string& s) {
     std::vector<std::string> v;
@@ -162,10 +156,7 @@ int main(int argc, char** argv) {
     tTimeouts.ulRedetectWaitMs = r.ulRedetectWaitMs;
     tTimeouts.ulShutdownMs = r.ulShutdownMs;
     HidLinkSetTimeouts(tTimeouts);
-    g_ulPauseDivisor = r.ulPauseDivisor;
-    if (r.ulPauseDivisor > 1) {
-        HidLinkSetPause(DividedPause);
-    }
+    DivideLinkPauses(r.ulPauseDivisor);
 
     // The frame counter goes on from run to run in one process: it starts where the recorded run's did.
     for (const sim::RecordedEvent& t : r.vtEvents) {

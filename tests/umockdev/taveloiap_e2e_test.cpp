@@ -348,17 +348,10 @@ void WriteRecord(const char* strName, sim::VirtualTablet* ptTablet,
     r.strLanguage = "en";
     r.strSystem = "Linux hidraw, emulated by umockdev";
     r.strSource = std::string("umockdev end-to-end test ") + strName;
-    r.iModelIndex = 0;
-    r.usVid = ptTablet->VendorId();
-    r.usPid = ptTablet->ProductId();
-    r.bStartsInBootLoader = false;
-    const HidCaps& tVendor = ptTablet->Collections()[static_cast<std::size_t>(ptTablet->VendorCollection())];
-    r.ulInputReportBytes = tVendor.InputReportByteLength;
-    r.ulOutputReportBytes = tVendor.OutputReportByteLength;
+    ptTablet->FillRecord(&r);
     r.strFirmwareName = DeviceTable[0].strMcuCipherFileName;
     r.vucFirmware = vucFirmware;
     r.strInput = strInput;
-    r.vtEvents = ptTablet->Recording();
     r.strConsole = strOutput;
     r.iExitStatus = iExitStatus;
     std::ofstream(std::string(strDir) + "/umockdev-" + strName + ".log", std::ios::binary | std::ios::trunc)
