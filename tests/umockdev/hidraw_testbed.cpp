@@ -83,6 +83,13 @@ gboolean OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* ptClient, gpointer pvD
     Device* ptDev = static_cast<Device*>(pvDevice);
     const gulong ulRequest = umockdev_ioctl_client_get_request(ptClient);
     UMockdevIoctlData* ptArg = umockdev_ioctl_client_get_arg(ptClient);
+    {
+        std::lock_guard<std::mutex> lock(ptDev->mtx);
+        if (ptDev->bGone) {
+            umockdev_ioctl_client_complete(ptClient, -1, ENODEV);
+            return TRUE;
+        }
+    }
     if (ulRequest == HIDIOCGRAWINFO) {
         UMockdevIoctlData* ptData =
             umockdev_ioctl_data_resolve(ptArg, 0, sizeof(struct hidraw_devinfo), nullptr);
@@ -212,16 +219,18 @@ int HidrawTestbed::AddDevice(const HidDeviceSpec& tSpec, WriteHandler fnOnWrite)
     strRecord += Fmt("E: MAJOR=242\nE: MINOR=%u\nE: SUBSYSTEM=hidraw\n", uNode);
     strRecord += "L: device=../../../" + strHidName + Fmt("\nA: dev=242:%u\n", uNode);
 
+    // The node's handler listens before the node exists: a program that opens the node the moment it
+    // appears is served. (The emulation ends a program whose node has no listening socket.)
     GError* ptErr = nullptr;
-    if (!umockdev_testbed_add_from_string(m_pImpl->ptTestbed, strRecord.c_str(), &ptErr)) {
-        throw std::runtime_error(std::string("umockdev record refused: ") + ptErr->message);
-    }
     pDev->ptHandler = umockdev_ioctl_base_new();
     g_signal_connect(pDev->ptHandler, "handle-ioctl", G_CALLBACK(OnIoctl), pDev.get());
     g_signal_connect(pDev->ptHandler, "handle-read", G_CALLBACK(OnRead), pDev.get());
     g_signal_connect(pDev->ptHandler, "handle-write", G_CALLBACK(OnWrite), pDev.get());
     if (!umockdev_testbed_attach_ioctl(m_pImpl->ptTestbed, pDev->strNode.c_str(), pDev->ptHandler, &ptErr)) {
         throw std::runtime_error(std::string("umockdev attach failed: ") + ptErr->message);
+    }
+    if (!umockdev_testbed_add_from_string(m_pImpl->ptTestbed, strRecord.c_str(), &ptErr)) {
+        throw std::runtime_error(std::string("umockdev record refused: ") + ptErr->message);
     }
     std::lock_guard<std::mutex> lock(m_pImpl->mtx);
     m_pImpl->devices[pDev->iNode] = pDev;
@@ -231,7 +240,8 @@ int HidrawTestbed::AddDevice(const HidDeviceSpec& tSpec, WriteHandler fnOnWrite)
 void HidrawTestbed::RemoveDevice(int iNode) {
     std::shared_ptr<Device> pDev = m_pImpl->Find(iNode);
     // The node and sysfs go first, so nobody can open the old node again; then the waiting reads fail.
-    umockdev_testbed_detach_ioctl(m_pImpl->ptTestbed, pDev->strNode.c_str(), nullptr);
+    // The handler stays attached until the testbed goes (node numbers are never reused): a program that
+    // opened the node just before it went still reaches a listener, and gets ENODEV like on a kernel.
     for (const std::string* pPath : {&pDev->strHidraw, &pDev->strHid, &pDev->strIface, &pDev->strUsb}) {
         umockdev_testbed_remove_device(m_pImpl->ptTestbed, ("/sys" + *pPath).c_str());
     }
