@@ -79,16 +79,21 @@ struct HidrawTestbed::Impl {
 };
 
 namespace {
+// A removed node fails every call with ENODEV, as a kernel does for a device that went.
+bool AnsweredAsGone(Device* ptDev, UMockdevIoctlClient* ptClient) {
+    std::lock_guard<std::mutex> lock(ptDev->mtx);
+    if (ptDev->bGone) {
+        umockdev_ioctl_client_complete(ptClient, -1, ENODEV);
+    }
+    return ptDev->bGone;
+}
+
 gboolean OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* ptClient, gpointer pvDevice) {
     Device* ptDev = static_cast<Device*>(pvDevice);
     const gulong ulRequest = umockdev_ioctl_client_get_request(ptClient);
     UMockdevIoctlData* ptArg = umockdev_ioctl_client_get_arg(ptClient);
-    {
-        std::lock_guard<std::mutex> lock(ptDev->mtx);
-        if (ptDev->bGone) {
-            umockdev_ioctl_client_complete(ptClient, -1, ENODEV);
-            return TRUE;
-        }
+    if (AnsweredAsGone(ptDev, ptClient)) {
+        return TRUE;
     }
     if (ulRequest == HIDIOCGRAWINFO) {
         UMockdevIoctlData* ptData =
@@ -149,12 +154,8 @@ gboolean OnWrite(UMockdevIoctlBase*, UMockdevIoctlClient* ptClient, gpointer pvD
     gint iLen = 0;
     umockdev_ioctl_data_retrieve(ptArg, &pucBuf, &iLen);
     Bytes report(pucBuf, pucBuf + iLen);
-    {
-        std::lock_guard<std::mutex> lock(ptDev->mtx);
-        if (ptDev->bGone) {
-            umockdev_ioctl_client_complete(ptClient, -1, ENODEV);
-            return TRUE;
-        }
+    if (AnsweredAsGone(ptDev, ptClient)) {
+        return TRUE;
     }
     umockdev_ioctl_client_complete(ptClient, iLen, 0);
     if (ptDev->fnOnWrite) {
