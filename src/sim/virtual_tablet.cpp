@@ -495,9 +495,10 @@ void VirtualTablet::HandleReportLocked(const std::uint8_t* pucReport, std::uint3
     if (bNoReply) {
         return;
     }
-    // In order, the tablet starts on this request only once its previous reply is out.
-    if (tConfig_.bInOrderReplies && tLastReplyDue_ > tAnswerAt) {
-        tAnswerAt = tLastReplyDue_;
+    // In order, the tablet starts on this request only once its previous reply is out, and its work
+    // (an erase, say) takes as long from then.
+    if (tConfig_.bInOrderReplies && tLastReplyDue_ > tArrival) {
+        tAnswerAt += tLastReplyDue_ - tArrival;
     }
     Clock::time_point tDue = tAnswerAt + std::chrono::milliseconds(ulDelayMs);
     if (ptRaw != nullptr) {
