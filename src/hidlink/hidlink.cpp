@@ -17,21 +17,48 @@
 //
 // SetLinkState is the one place where bLinkOpen and ulReaderState change. Each opening of the link has a
 // generation; a reader stores its state only while its own opening is the current one, so a reader that
-// stops late never marks a newer reader stopped.
+// stops late never marks a newer reader stopped. An opening ends when its reader stops (the tablet left
+// the bus, or a report that is no reply came) or the link is shut down.
 //
 // Locks (where two are held at once, in this order):
-// - g_tDiscoveryMutex: one discovery pass at a time, whichever thread runs it; it owns the discovery
-//   working fields (hDevInfoSet, hHidProbe, tProbeCaps, ptInterfaceDetail).
-// - g_tLinkMutex: the link handles, tLinkCaps, hReaderThread, the link generation and the count of live
-//   readers (g_tLinkCv). A write is made under it, so no handle is closed under a write; the blocking
-//   read is made outside it (hHidRead is closed only by its reader, or when no reader lives).
-// - g_tReplyMutex: the reply report and its length, and the replies owed by timed-out exchanges
-//   (g_tReplyCv). bReplyReady is raised with release order and tested with acquire order.
-// bRedetecting is taken with one compare-and-swap.
+// - g_tDiscoveryMutex: one discovery pass at a time, whichever thread runs it.
+// - g_tLinkMutex: the opening (handles, capabilities, reader, generation) and the sender's output report.
+//   A write is made under it, so no handle is closed under a write; the blocking read is made outside it
+//   (hHidRead is closed only by its reader, or when no reader lives).
+// - g_tReplyMutex (g_tReplyCv): the reply and the replies owed.
 //
-// One request, one reply: the tablet answers in order. An exchange that timed out still gets its reply
-// later, ahead of the next one; it is owed, and the reader drops it when it comes. The next send first
-// waits (bounded) until what is owed has come, so a late reply is never taken for a later command.
+// Every word of the link's state, the opening it belongs to and what guards it:
+//   of the current opening, written under g_tLinkMutex:
+//     hHidWrite, hHidRead, hReadEvent, tLinkCaps   the open interface (its reader reads hHidRead, hReadEvent
+//                                                  unlocked; it closes them, under the lock, as it stops)
+//     hReaderThread                                the reader's handle (-1 once it stopped or was released)
+//     g_ulLinkGeneration                           the opening's number (read anywhere)
+//     g_ulServedVid, g_ulServedPid                 the tablet it serves (0 when none)
+//     g_ulLiveReaders (g_tLinkCv)                  readers alive, of any opening
+//     aucTxReport, g_ulSentGeneration              the last output report and the opening it went out on
+//   of the current opening, atomic words changed only by SetLinkState:
+//     bLinkOpen, ulReaderState                     kOpened under g_tLinkMutex, kClosed under
+//                                                  g_tDiscoveryMutex, a reader's marks for its own opening
+//     bReaderStop                                  the reader's loop; set by the reader or the shutdown
+//   of the opening the last request went out on, under g_tReplyMutex:
+//     bReplyReady                                  raised with release order, tested with acquire order
+//     aucReplyReport, g_usReplyReportBytes,        the reply and its length
+//     usReplyFrameLen, usReplyLen
+//     g_ulOwedReplies, g_ulOwedGeneration          replies of timed-out requests not yet come, and the
+//                                                  opening they are owed on
+//   of the reader alone: aucReadReport (one reader reads at a time).
+//   of discovery, under g_tDiscoveryMutex: hDevInfoSet, hHidProbe, tProbeCaps, ptInterfaceDetail and the
+//     interfaces named as unusable.
+//   of the process: bRedetecting (one compare-and-swap takes it), g_bShutdown (set once by the
+//     shutdown), the time limits and the pause (settings, atomic).
+//
+// One request, one reply, and the tablet answers in order; whether it echoes SeqNum and CmdCode is not
+// known, so the replies are counted, not matched. A request whose reply did not come in time is owed a
+// reply for as long as its opening lasts, and the reader drops the first reports of that opening until
+// what is owed has come. A send first waits (one reply time limit) for what is owed; if it still has not
+// come, nothing is sent and the command fails at once, and so does every later one on that opening, until
+// the owed reply has come or the opening has ended (a replug ends it). So a late reply is never taken for
+// another command's, however late it comes.
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -92,6 +119,8 @@ std::condition_variable g_tReplyCv;
 std::uint16_t g_usReplyReportBytes = 0;  // length of the report in aucReplyReport
 std::uint32_t g_ulOwedReplies = 0;       // replies of timed-out exchanges not yet come
 std::uint32_t g_ulOwedGeneration = 0;    // the opening they are owed on
+// The opening the last request went out on (written by the sender under g_tLinkMutex).
+std::atomic<std::uint32_t> g_ulSentGeneration{0};
 
 std::atomic<std::int32_t> g_bShutdown{0};
 // Vendor and product ID of the tablet the link serves (0 when none), so that discovery can leave
@@ -283,33 +312,34 @@ bool WaitReplyReady(HidResource* pt) {
                               [&] { return pt->bReplyReady.load(std::memory_order_acquire) != 0; })) {
         return true;
     }
-    // Timed out. Its reply may still come, ahead of the next one: it is owed from now on (decided under
-    // the lock the reader takes to hand a report over, so no report slips between). A stopped reader
-    // brings nothing more.
-    if (pt->ulReaderState.load(std::memory_order_acquire) == kReaderStopped) {
+    // Timed out. Its reply may still come, ahead of any later one: it is owed from now on, on the
+    // opening the request went out on (decided under the lock the reader takes to hand a report over,
+    // so no report slips between). An opening that has ended brings nothing more.
+    const std::uint32_t ulSent = g_ulSentGeneration.load(std::memory_order_acquire);
+    if (ulSent != g_ulLinkGeneration.load(std::memory_order_acquire) ||
+        pt->ulReaderState.load(std::memory_order_acquire) == kReaderStopped) {
         return false;
     }
-    const std::uint32_t ulGeneration = g_ulLinkGeneration.load(std::memory_order_acquire);
-    if (g_ulOwedGeneration != ulGeneration) {
-        g_ulOwedGeneration = ulGeneration;
+    if (g_ulOwedGeneration != ulSent) {
+        g_ulOwedGeneration = ulSent;
         g_ulOwedReplies = 0;
     }
     ++g_ulOwedReplies;
     return false;
 }
 
-// Before a send: waits until the replies owed by timed-out exchanges have come (the reader drops
-// them), at most one reply time limit. What has still not come then was dropped by the tablet.
-void DrainOwedReplies() {
+// Before a send: the link is in step when no reply of the current opening is owed. What is owed is
+// waited for (the reader drops it), at most one reply time limit; 0 when it is still owed then, and
+// nothing may be sent: without an echo a later reply could not be told from the owed one.
+bool LinkInStep() {
     std::unique_lock<std::mutex> lk(g_tReplyMutex);
-    if (g_ulOwedReplies == 0) {
-        return;
+    if (g_ulOwedReplies == 0 || g_ulOwedGeneration != g_ulLinkGeneration.load(std::memory_order_acquire)) {
+        return true;
     }
-    if (g_ulOwedGeneration == g_ulLinkGeneration.load(std::memory_order_acquire)) {
-        g_tReplyCv.wait_for(lk, std::chrono::milliseconds(g_ulReplyTimeoutMs.load(std::memory_order_relaxed)),
-                            [] { return g_ulOwedReplies == 0; });
-    }
-    g_ulOwedReplies = 0;
+    // The count drops to zero when the owed replies come or when the opening's reader stops.
+    return g_tReplyCv.wait_for(lk,
+                               std::chrono::milliseconds(g_ulReplyTimeoutMs.load(std::memory_order_relaxed)),
+                               [] { return g_ulOwedReplies == 0; });
 }
 
 // The reader's hand-over of an accepted report: dropped when a reply of this opening is owed,
@@ -582,9 +612,15 @@ std::uint32_t HidReaderThread(void* /*pvUnused*/) {
 }
 
 std::int32_t HidSendFrame(HidResource* pt, const std::uint8_t* pucFrame, std::uint16_t usLen) {
-    DrainOwedReplies();
+    if (!LinkInStep()) {
+        std::printf(
+            "\r\n[Tavelo IAP]: The tablet has not answered an earlier request, so nothing more is sent "
+            "to it until it does. If it stays silent, unplug the tablet and plug it in again.\r\n");
+        return 0;
+    }
     const HidHost* ptHost = GetHidHost();
     std::lock_guard<std::mutex> lk(g_tLinkMutex);
+    g_ulSentGeneration.store(g_ulLinkGeneration.load(std::memory_order_acquire), std::memory_order_release);
     const PlatformHandle hWrite = pt->hHidWrite.load(std::memory_order_acquire);
     const std::uint32_t ulReportLen = pt->tLinkCaps.OutputReportByteLength;
     // A frame that does not fit the report buffer, or the open interface's output report, is not sent.
@@ -756,6 +792,7 @@ int HidLinkReset() {
         std::memset(pt->aucReadReport, 0, sizeof(pt->aucReadReport));
         g_usReplyReportBytes = 0;
         g_ulOwedReplies = 0;
+        g_ulOwedGeneration = 0;
     }
     delete g_pvstrUnusableNamed;
     g_pvstrUnusableNamed = nullptr;
@@ -763,6 +800,7 @@ int HidLinkReset() {
     bRedetecting.store(0);
     g_ulServedVid.store(0);
     g_ulServedPid.store(0);
+    g_ulSentGeneration.store(0);
     g_bShutdown.store(0, std::memory_order_release);
     return 1;
 }

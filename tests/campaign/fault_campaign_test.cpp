@@ -8,6 +8,8 @@
 //   another model takes the first one's place: it is flashed with its own firmware file;
 // - the clean upgrade left exactly the image in the tablet's flash;
 // - no reader thread, host handle, thread, descriptor or allocation is left behind.
+// A second test sweeps instead of sampling: every command of a small upgrade answered late by half, one,
+// two and three reply limits, with the image refused after it.
 //
 // Environment: TAVELO_CAMPAIGN_ROUNDS (default 14, one round per kind of fault),
 // TAVELO_CAMPAIGN_SECONDS (no round starts after this many seconds; default 45),
@@ -187,6 +189,8 @@ using Clock = std::chrono::steady_clock;
 
 constexpr std::uint32_t kReplyTimeoutMs = 400;
 constexpr std::uint32_t kLinkIdleTimeoutMs = 600;
+// How long a tablet of the late-answer rounds takes over each request.
+constexpr std::uint32_t kReplyDelayMs = 20;
 constexpr std::uint32_t kRoundDeadlineS = 90;
 
 const std::string kPrompt = "[Tavelo IAP]: Please choose：";
@@ -304,6 +308,11 @@ struct RoundPlan {
     std::uint32_t ulForeignAfterMs = 0;
     bool bForeignFront = false;
     bool bForeignVendorLike = false;
+    bool bPerWrite = false;  // a late answer from a tablet that times each reply from its own write
+    std::uint32_t ulReplyMs = kReplyTimeoutMs;  // the link's reply limit and idle wait in this round
+    std::uint32_t ulLinkIdleMs = kLinkIdleTimeoutMs;
+    std::uint32_t ulEraseMs = 0;  // how long the tablet takes over IapStart
+    bool bUserWaits = false;      // the clean upgrade is chosen once the tablet has answered all
 };
 
 // Commands of one upgrade of szImage bytes, in order.
@@ -426,8 +435,12 @@ std::string ExpectedStatus(const RoundPlan& t) {
         case FaultKind::kSlowBeyondTimeout:
         case FaultKind::kLateInOrder:
         case FaultKind::kWriteStall:
-        case FaultKind::kRejectedAfterShift:
             return "E_PrtcDRBD_RspRet_Err_RecvTimeOut";
+        case FaultKind::kRejectedAfterShift:
+            // An answer late within the time limit leaves the refusal to be read.
+            return t.ulValue + (t.usCommand == sim::kCmdStart ? t.ulEraseMs : 0) + kReplyDelayMs < t.ulReplyMs
+                       ? ResponseStatusTable[sim::kStatusDevOpt].strName
+                       : "E_PrtcDRBD_RspRet_Err_RecvTimeOut";
         default:
             return "";
     }
@@ -514,12 +527,6 @@ class Watchdog {
 class FaultCampaign : public ::testing::Test {
   protected:
     void SetUp() override {
-        HidLinkTimeouts t = HidLinkDefaultTimeouts();
-        t.ulReplyMs = kReplyTimeoutMs;
-        t.ulLinkIdleMs = kLinkIdleTimeoutMs;
-        t.ulRedetectWaitMs = 5000;
-        t.ulShutdownMs = 2000;
-        HidLinkSetTimeouts(t);
         DivideLinkPauses(kPauseDivisor);
         char strDir[kPathFieldBytes];
         wchar_t wstrDir[kWidePathFieldChars];
@@ -573,6 +580,12 @@ class FaultCampaign : public ::testing::Test {
 
 void FaultCampaign::RunRound(const RoundPlan& plan, std::mt19937& rng) {
     SCOPED_TRACE(Describe(plan));
+    HidLinkTimeouts tLimits = HidLinkDefaultTimeouts();
+    tLimits.ulReplyMs = plan.ulReplyMs;
+    tLimits.ulLinkIdleMs = plan.ulLinkIdleMs;
+    tLimits.ulRedetectWaitMs = 5000;
+    tLimits.ulShutdownMs = 2000;
+    HidLinkSetTimeouts(tLimits);
     sim::SimHidHost host;
     // Whatever way the round ends, the link is off this host before the host goes.
     struct HostGuard {
@@ -588,11 +601,12 @@ void FaultCampaign::RunRound(const RoundPlan& plan, std::mt19937& rng) {
     // A tablet that answers in order and takes a while over each request: a late answer holds up every
     // later one, so a reply taken for the wrong command stays shifted.
     const bool bInOrder =
-        plan.eKind == FaultKind::kLateInOrder || plan.eKind == FaultKind::kRejectedAfterShift;
+        (plan.eKind == FaultKind::kLateInOrder || plan.eKind == FaultKind::kRejectedAfterShift) &&
+        !plan.bPerWrite;
     c.bInOrderReplies = bInOrder;
     auto tablet = std::make_shared<VirtualTablet>(c);
-    if (bInOrder) {
-        tablet->SetReplyDelayMs(20);
+    if (bInOrder || plan.bPerWrite) {
+        tablet->SetReplyDelayMs(kReplyDelayMs);
     }
     // Another model in the first one's place cannot be replayed from one tablet's record.
     const char* strRecordDir = std::getenv("TAVELO_RECORD_DIR");
@@ -668,6 +682,8 @@ void FaultCampaign::RunRound(const RoundPlan& plan, std::mt19937& rng) {
         if (t.usCommand == sim::kCmdGetState && ulStates.fetch_add(1) == 1) {
             llInstallsAfterFirst.store(ptTablet->FirmwareInstalls());
             vucFlashAfterFirst = ptTablet->Flash();
+            // A fault on a frame the first upgrade never sent does not carry over to the clean one.
+            ptTablet->ClearFaults();
         }
         if (plan.eKind == FaultKind::kFileChanged && ulStates.load() == 1) {
             if (t.usCommand == sim::kCmdStart) {
@@ -682,7 +698,11 @@ void FaultCampaign::RunRound(const RoundPlan& plan, std::mt19937& rng) {
                 writeCipher(vucCipher, vucCipher.size());
             }
         }
-        return VirtualTablet::ExchangeTiming{};
+        VirtualTablet::ExchangeTiming tTiming;
+        if (t.usCommand == sim::kCmdStart) {
+            tTiming.tReply = std::chrono::milliseconds(plan.ulEraseMs);
+        }
+        return tTiming;
     };
     tablet->SetTimingHook(hook);
     if (bModelChange) {
@@ -706,12 +726,51 @@ void FaultCampaign::RunRound(const RoundPlan& plan, std::mt19937& rng) {
         });
     }
 
+    // A reply still owed keeps the link from sending: a request the tablet lost for good until the
+    // tablet is replugged, as the program then asks, and a late reply until it has come. The user waits
+    // for that before choosing the clean upgrade.
+    std::thread tUser;
     std::string out;
+    int iExit = -1;
     {
-        StdinFeed feed("1\n1\n2\n");
+        std::unique_ptr<StdinFeed> feed;
+        if (plan.eKind == FaultKind::kNoReply || plan.bUserWaits) {
+            feed = std::make_unique<StdinFeed>("1\n", StdinFeed::kKeepOpen);
+            tUser = std::thread([&] {
+                tablet->WaitForFrames(plan.ulAtFrame, 20000);
+                if (plan.eKind == FaultKind::kNoReply) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(4 * plan.ulReplyMs));
+                    const std::uint32_t ulOpens = host.GetStats().ulReadOpens;
+                    tablet->LeaveBus(plan.ulRebootMs);
+                    // ... and until the program has found the tablet again.
+                    for (int i = 0;
+                         i < 2000 && !(host.GetStats().ulReadOpens > ulOpens && bRedetecting.load() == 0 &&
+                                       hReaderThread.load() != kInvalidHandle);
+                         ++i) {
+                        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                    }
+                } else {
+                    // Until the tablet has answered everything it was sent.
+                    Clock::time_point tDue = tablet->LastReplyDue();
+                    for (int i = 0; i < 100; ++i) {
+                        std::this_thread::sleep_until(tDue + std::chrono::milliseconds(50));
+                        if (tablet->LastReplyDue() == tDue) {
+                            break;
+                        }
+                        tDue = tablet->LastReplyDue();
+                    }
+                }
+                feed->Add("1\n2\n");
+            });
+        } else {
+            feed = std::make_unique<StdinFeed>("1\n1\n2\n");
+        }
         StdoutCapture cap;
-        EXPECT_EQ(TaveloIapMain(), 0);
+        iExit = TaveloIapMain();
         out = cap.Finish();
+        if (tUser.joinable()) {
+            tUser.join();
+        }
     }
     if (bRecord) {
         sim::ExchangeRecord r;
@@ -720,8 +779,8 @@ void FaultCampaign::RunRound(const RoundPlan& plan, std::mt19937& rng) {
         r.strSystem = "simulated HID host, in-process";
         r.strSource = "fault campaign, seed " + std::to_string(ulSeed_) + ", " + Describe(plan);
         tablet->FillRecord(&r);
-        r.ulReplyMs = kReplyTimeoutMs;
-        r.ulLinkIdleMs = kLinkIdleTimeoutMs;
+        r.ulReplyMs = plan.ulReplyMs;
+        r.ulLinkIdleMs = plan.ulLinkIdleMs;
         r.ulRedetectWaitMs = 5000;
         r.ulShutdownMs = 2000;
         r.ulPauseDivisor = kPauseDivisor;
@@ -729,11 +788,12 @@ void FaultCampaign::RunRound(const RoundPlan& plan, std::mt19937& rng) {
         r.vucFirmware = vucCipher;
         r.strInput = "1\n1\n2\n";
         r.strConsole = out;
-        r.iExitStatus = 0;
+        r.iExitStatus = iExit;
         const std::string strPath = std::string(strRecordDir) + "/campaign-" + std::to_string(ulSeed_) + "-" +
                                     std::to_string(plan.ulRound) + ".log";
         std::ofstream(strPath, std::ios::binary | std::ios::trunc) << sim::FormatExchangeRecord(r);
     }
+    EXPECT_EQ(iExit, 0);
     if (tForeign.joinable()) {
         tForeign.join();
     }
@@ -778,7 +838,7 @@ void FaultCampaign::RunRound(const RoundPlan& plan, std::mt19937& rng) {
     // No failure reported as success: a finished transfer means an installed image, and a first
     // upgrade that installed nothing printed why.
     const std::int64_t llFirstInstalls = llInstallsAfterFirst.load();
-    ASSERT_GE(llFirstInstalls, 0) << "the clean upgrade never started";
+    ASSERT_GE(llFirstInstalls, 0) << "the clean upgrade never started:\n" << out;
     const bool bFinished = first.find(kFinish) != std::string::npos;
     if (bFinished) {
         EXPECT_EQ(llFirstInstalls, 1) << "the transfer was shown finished, the tablet installed nothing:\n"
@@ -886,6 +946,51 @@ TEST_F(FaultCampaign, EveryFaultIsReportedAndACleanUpgradeFollows) {
     std::fprintf(stderr, "fault campaign: %u rounds in %.1f s\n", ulDone,
                  std::chrono::duration<double>(Clock::now() - tStart).count());
     EXPECT_GE(ulDone, 1u);
+}
+
+// A late answer to each command of a small upgrade in turn (a tablet in its boot loader, two packages, the
+// image refused at the last one), late by about half, one, two and three reply limits, from a tablet
+// answering in order and from one timing each reply from its own write: the upgrade is never shown
+// finished, and the next upgrade is clean.
+TEST_F(FaultCampaign, EveryCommandAnsweredLateNeverShowsARefusedImageFinished) {
+    Watchdog tWatchdog;
+    std::mt19937 rng(1);
+    // Shorter limits than the campaign's: forty rounds.
+    const std::uint32_t ulLimit = 300;
+    const std::uint32_t kLateness[] = {ulLimit / 2, ulLimit + ulLimit / 4, 2 * ulLimit + ulLimit / 4,
+                                       3 * ulLimit + ulLimit / 4};
+    const std::vector<std::uint16_t> vCommands = UpgradeCommands(TabletFirmware::kBootLoader, 2048);
+    std::uint32_t ulRound = 0;
+    for (bool bPerWrite : {false, true}) {
+        for (std::uint32_t ulAt = 1; ulAt <= vCommands.size(); ++ulAt) {
+            for (std::uint32_t ulLate : kLateness) {
+                RoundPlan plan;
+                plan.ulRound = ++ulRound;
+                plan.eKind = FaultKind::kRejectedAfterShift;
+                plan.eStartIn = TabletFirmware::kBootLoader;
+                plan.szImage = 2048;
+                plan.ulRebootMs = 30;
+                plan.ulAtFrame = ulAt;
+                plan.usCommand = vCommands[ulAt - 1];
+                plan.ulValue = ulLate;
+                plan.ulLastFrame = static_cast<std::uint32_t>(vCommands.size());
+                plan.bPerWrite = bPerWrite;
+                plan.ulReplyMs = ulLimit;
+                plan.ulLinkIdleMs = 300;
+                // The erase outlasts the pause before the next command: a reply taken for the wrong
+                // command would stay shifted to the end.
+                plan.ulEraseMs = 200;
+                plan.bUserWaits = true;
+                const std::string strWhat = Describe(plan) + (bPerWrite ? ", per write" : ", in order");
+                tWatchdog.Arm(strWhat, std::chrono::seconds(kRoundDeadlineS));
+                RunRound(plan, rng);
+                tWatchdog.Disarm();
+                if (HasFatalFailure()) {
+                    return;
+                }
+            }
+        }
+    }
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // lengths, time-outs and frames that do not fit.
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "drbd/drbd_frame.h"
 #include "link_fixture.h"
@@ -140,6 +141,10 @@ TEST_F(LinkTest, FaultyRepliesGiveTheirStatus) {
     EXPECT_EQ(t.vucReply[16], 0x00);
 }
 
+const std::string kOwedLine =
+    "\r\n[Tavelo IAP]: The tablet has not answered an earlier request, so nothing more is sent to it until "
+    "it does. If it stays silent, unplug the tablet and plug it in again.\r\n";
+
 TEST_F(LinkTest, ReplyThatNeverComesTimesOutAsStatus10) {
     HidLinkSetTimeouts(HidLinkTimeouts{200, 2000, linktest::kBoundMs, 5000});
     auto ptTablet = AddTablet();
@@ -150,35 +155,61 @@ TEST_F(LinkTest, ReplyThatNeverComesTimesOutAsStatus10) {
     EXPECT_TRUE(t.vucReply.empty());
     EXPECT_EQ(t.eStatus, E_PrtcDRBD_RspRet_Err_RecvTimeOut);
     EXPECT_STREQ(ResponseStatusTable[t.eStatus].strName, "E_PrtcDRBD_RspRet_Err_RecvTimeOut");
-    // The link goes on.
-    t = Exchange(sim::kCmdGetState);
-    EXPECT_EQ(t.eStatus, 0u);
+    // Its reply may still come: nothing more goes out on this opening, each command fails at once...
+    for (int i = 0; i < 2; ++i) {
+        StdoutCapture tOut;
+        EXPECT_EQ(Exchange(sim::kCmdGetState).iResult, kLinkRecvTimeOut);
+        EXPECT_EQ(tOut.Finish(), kOwedLine);
+    }
+    EXPECT_EQ(ptTablet->FramesReceived(), 1u);
+    // ... until the tablet was replugged.
+    ptTablet->LeaveBus(50);
+    ASSERT_TRUE(WaitForLinkOpenedTimes(2));
+    EXPECT_EQ(Exchange(sim::kCmdGetState).eStatus, 0u);
 }
 
-TEST_F(LinkTest, LateReplyInOrderIsDroppedNotTakenForTheNextCommand) {
-    // The late reply comes 150 ms after the limit, and 150 ms before the next command would give up on it.
+// However late the reply comes, in either reply mode (in order: a late reply holds up the next one; or
+// each reply timed from its own write), it is never taken for a later command's.
+class LateReply : public LinkTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(LateReply, IsDroppedNotTakenForTheNextCommand) {
+    const bool bInOrder = GetParam();
     HidLinkSetTimeouts(HidLinkTimeouts{300, 2000, linktest::kBoundMs, 5000});
     sim::VirtualTablet::Config tConfig;
-    tConfig.bInOrderReplies = true;  // one queue: the late reply holds up the next one
+    tConfig.bInOrderReplies = bInOrder;
     auto ptTablet = AddTablet(tConfig);
     OpenLink();
     ptTablet->SetReplyDelayMs(50);
-    ptTablet->AddFault(Fault(Kind::kSlowReply, 400, sim::kCmdGetState));  // 450 ms: after the limit
-    linktest::ExchangeResult t = Exchange(sim::kCmdGetState);
-    EXPECT_EQ(t.iResult, kLinkRecvTimeOut);
+    // 450 ms: after the limit, and 150 ms before the next command would give up on it.
+    ptTablet->AddFault(Fault(Kind::kSlowReply, 400, sim::kCmdGetState));
+    EXPECT_EQ(Exchange(sim::kCmdGetState).iResult, kLinkRecvTimeOut);
     // The next command waits for the late reply, drops it, and reads its own.
-    t = Exchange(sim::kCmdGetRunningRegion);
+    linktest::ExchangeResult t = Exchange(sim::kCmdGetRunningRegion);
     EXPECT_EQ(t.eStatus, 0u);
     ASSERT_EQ(t.vucReply.size(), 19u);
     EXPECT_EQ(t.vucReply[11], 0x01);
     EXPECT_EQ(t.vucReply[12], 0x07);
-    // A request the tablet swallowed is owed no longer than one time limit: the link goes on.
-    ptTablet->AddFault(Fault(Kind::kNoReply, 0, sim::kCmdGetState));
+    // 1050 ms: after the next command's wait too. That command is not sent; once the reply has come
+    // and was dropped, the link is in step again.
+    ptTablet->AddFault(Fault(Kind::kSlowReply, 1000, sim::kCmdGetState));
     EXPECT_EQ(Exchange(sim::kCmdGetState).iResult, kLinkRecvTimeOut);
+    {
+        StdoutCapture tOut;
+        EXPECT_EQ(Exchange(sim::kCmdGetRunningRegion).iResult, kLinkRecvTimeOut);
+        EXPECT_EQ(tOut.Finish(), kOwedLine);
+    }
+    const std::uint32_t ulFrames = ptTablet->FramesReceived();
+    std::this_thread::sleep_until(ptTablet->LastReplyDue());
     t = Exchange(sim::kCmdGetRunningRegion);
     EXPECT_EQ(t.eStatus, 0u);
     EXPECT_EQ(t.vucReply.size(), 19u);
+    EXPECT_EQ(ptTablet->FramesReceived(), ulFrames + 1);
 }
+
+INSTANTIATE_TEST_SUITE_P(ReplyModes, LateReply, ::testing::Values(true, false),
+                         [](const ::testing::TestParamInfo<bool>& i) {
+                             return i.param ? "InOrder" : "PerWrite";
+                         });
 
 TEST_F(LinkTest, FrameLongerThanTheOutputReportIsRefusedNotWritten) {
     sim::VirtualTablet::Config tConfig;

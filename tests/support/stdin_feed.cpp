@@ -12,9 +12,36 @@ StdinFeed::StdinFeed(const std::string& strInput) {
     clearerr(stdin);
 }
 
-StdinFeed::~StdinFeed() {
-    dup2(iSavedFd_, 0);
-    close(iSavedFd_);
+StdinFeed::StdinFeed(const std::string& strInput, KeepOpen) {
+    int aiPipe[2];
+    if (pipe(aiPipe) != 0) {
+        return;
+    }
+    iSavedFd_ = dup(0);
+    dup2(aiPipe[0], 0);
+    close(aiPipe[0]);
+    iPipeWrite_ = aiPipe[1];
     clearerr(stdin);
-    std::fclose(ptTemp_);
+    Add(strInput);
+}
+
+void StdinFeed::Add(const std::string& strInput) {
+    // Short texts: one write into the pipe's buffer.
+    if (iPipeWrite_ >= 0 && write(iPipeWrite_, strInput.data(), strInput.size()) < 0) {
+        std::perror("StdinFeed");
+    }
+}
+
+StdinFeed::~StdinFeed() {
+    if (iPipeWrite_ >= 0) {
+        close(iPipeWrite_);
+    }
+    if (iSavedFd_ >= 0) {
+        dup2(iSavedFd_, 0);
+        close(iSavedFd_);
+    }
+    clearerr(stdin);
+    if (ptTemp_ != nullptr) {
+        std::fclose(ptTemp_);
+    }
 }
