@@ -201,20 +201,28 @@ bool LinkLengthsUsable(const HidCaps& t) {
            t.OutputReportByteLength <= kHidReportBufferBytes;
 }
 
-// Tells the user once per interface why a supported tablet is not opened (caller holds
-// g_tDiscoveryMutex); otherwise "Detecting..." would wait with no reason given.
-void NameUnusableInterface(const char* strPath, const HidCaps& t) {
+// True the first time a reason for not opening an interface (strKey) comes up (caller holds
+// g_tDiscoveryMutex), so that each is told once.
+bool FirstNamed(const std::string& strKey) {
     if (g_pvstrUnusableNamed == nullptr) {
         g_pvstrUnusableNamed = new std::vector<std::string>();
     }
-    const std::string strKey = std::string(strPath) + "#" + std::to_string(t.InputReportByteLength) + "/" +
-                               std::to_string(t.OutputReportByteLength);
     for (const std::string& str : *g_pvstrUnusableNamed) {
         if (str == strKey) {
-            return;
+            return false;
         }
     }
     g_pvstrUnusableNamed->push_back(strKey);
+    return true;
+}
+
+// Tells the user once per interface why a supported tablet is not opened (caller holds
+// g_tDiscoveryMutex); otherwise "Detecting..." would wait with no reason given.
+void NameUnusableInterface(const char* strPath, const HidCaps& t) {
+    if (!FirstNamed(std::string(strPath) + "#" + std::to_string(t.InputReportByteLength) + "/" +
+                    std::to_string(t.OutputReportByteLength))) {
+        return;
+    }
     std::printf(
         "\r\n[Tavelo IAP]: Cannot use the tablet at %s: its vendor interface has %u-byte input and "
         "%u-byte output reports (usable: input 2 to %u bytes, output %u to %u bytes).\r\n",
@@ -224,13 +232,34 @@ void NameUnusableInterface(const char* strPath, const HidCaps& t) {
     std::fflush(stdout);
 }
 
+// The interface could not be opened because another program holds it (the tablet's driver or settings
+// software): told once per interface, as the user has to close that program.
+void NameInterfaceInUse(const char* strPath, std::uint32_t ulErr) {
+    if (!FirstNamed(std::string(strPath) + "#in use")) {
+        return;
+    }
+    std::printf(
+        "\r\n[Tavelo IAP]: The tablet at %s is in use by another program (error %u); close the tablet's "
+        "driver or settings program, then plug the tablet in again.\r\n",
+        strPath, static_cast<unsigned>(ulErr));
+    std::fflush(stdout);
+}
+
 // Opens the vendor interface at strPath and starts its reader. On any failure everything opened here
 // is closed again, no reader runs and the link stays closed, so the next pass tries again.
 void OpenLink(HidResource* pt, const HidHost* ptHost, const char* strPath, std::uint16_t usVid,
               std::uint16_t usPid) {
     void* pv = ptHost->pvCtx;
     PlatformHandle hWrite = ptHost->OpenWrite(pv, strPath);
-    PlatformHandle hRead = hWrite != kInvalidHandle ? ptHost->OpenRead(pv, strPath) : kInvalidHandle;
+    std::uint32_t ulOpenError = hWrite == kInvalidHandle ? PlatformLastError() : 0;
+    PlatformHandle hRead = kInvalidHandle;
+    if (hWrite != kInvalidHandle) {
+        hRead = ptHost->OpenRead(pv, strPath);
+        ulOpenError = hRead == kInvalidHandle ? PlatformLastError() : 0;
+    }
+    if (ulOpenError != 0 && PlatformDeviceInUseError(ulOpenError) != 0) {
+        NameInterfaceInUse(strPath, ulOpenError);
+    }
     PlatformHandle hEvent = hRead != kInvalidHandle ? ptHost->EventCreate(pv) : kInvalidHandle;
     if (hEvent == kInvalidHandle) {
         if (hRead != kInvalidHandle) {

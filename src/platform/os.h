@@ -30,6 +30,9 @@ std::uint32_t PlatformLastError();
 void PlatformSetLastError(std::uint32_t ulErr);
 // The error code a call on an invalid handle leaves behind (ERROR_INVALID_HANDLE / EBADF).
 std::uint32_t PlatformBadHandleError();
+// 1 when ulErr, left by a failed open of a device, says that another program holds the device
+// (ERROR_SHARING_VIOLATION or ERROR_ACCESS_DENIED / EBUSY); 0 otherwise.
+int PlatformDeviceInUseError(std::uint32_t ulErr);
 
 // ---- Interruptions during a transfer to the tablet -------------------------------------------------
 // Between PlatformTransferGuardBegin and PlatformTransferGuardEnd a closed terminal or pipe (SIGHUP,

@@ -46,6 +46,10 @@ std::uint32_t PlatformBadHandleError() {
     return EBADF;
 }
 
+int PlatformDeviceInUseError(std::uint32_t ulErr) {
+    return ulErr == EBUSY ? 1 : 0;
+}
+
 // ---- Interruptions during a transfer ---------------------------------------------------------------
 namespace {
 std::atomic<int> g_bInterrupted{0};

@@ -103,6 +103,10 @@ std::uint32_t PlatformBadHandleError() {
     return ERROR_INVALID_HANDLE;
 }
 
+int PlatformDeviceInUseError(std::uint32_t ulErr) {
+    return ulErr == ERROR_SHARING_VIOLATION || ulErr == ERROR_ACCESS_DENIED ? 1 : 0;
+}
+
 // ---- Interruptions during a transfer ---------------------------------------------------------------
 // A closed console ends the process whatever a handler answers, and there are no SIGHUP or SIGPIPE:
 // a write to a closed pipe fails and the text is dropped. Ctrl-C and Ctrl-Break are only noted.

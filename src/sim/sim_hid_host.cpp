@@ -429,9 +429,9 @@ void SimHidHost::ApplyReplugs() {
     }
 }
 
-void SimHidHost::FailCalls(Call eCall, std::uint32_t ulCount, std::uint32_t ulAfter) {
+void SimHidHost::FailCalls(Call eCall, std::uint32_t ulCount, std::uint32_t ulAfter, std::uint32_t ulError) {
     std::lock_guard<std::mutex> lk(tMutex_);
-    tFailPlans_[eCall] = FailPlan{ulAfter, ulCount};
+    tFailPlans_[eCall] = FailPlan{ulAfter, ulCount, ulError};
 }
 
 bool SimHidHost::FailNowLocked(Call eCall) {
@@ -444,7 +444,7 @@ bool SimHidHost::FailNowLocked(Call eCall) {
         return false;
     }
     --it->second.ulCount;
-    PlatformSetLastError(kInjectedError);
+    PlatformSetLastError(it->second.ulError);
     return true;
 }
 

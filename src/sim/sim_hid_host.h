@@ -76,8 +76,10 @@ class SimHidHost {
     // as when the user swaps tablets (another model, say) between two plug-ins. Returns ptNext's id.
     int ReplugAs(int iId, std::shared_ptr<VirtualTablet> ptNext);
 
-    // Makes calls of one kind fail: after ulAfter more calls succeed, the next ulCount calls fail.
-    void FailCalls(Call eCall, std::uint32_t ulCount, std::uint32_t ulAfter = 0);
+    // Makes calls of one kind fail: after ulAfter more calls succeed, the next ulCount calls fail with
+    // the error code ulError.
+    void FailCalls(Call eCall, std::uint32_t ulCount, std::uint32_t ulAfter = 0,
+                   std::uint32_t ulError = kInjectedError);
 
     Stats GetStats();
     // Waits until ulCount Read calls are in progress (a reader is blocked); false after ulTimeoutMs.
@@ -103,6 +105,7 @@ class SimHidHost {
     struct FailPlan {
         std::uint32_t ulAfter = 0;
         std::uint32_t ulCount = 0;
+        std::uint32_t ulError = kInjectedError;
     };
     friend struct SimHidHostCalls;
 

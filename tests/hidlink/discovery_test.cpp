@@ -141,6 +141,20 @@ TEST_F(LinkTest, VendorInterfaceWithUnusableReportLengthsIsNotOpened) {
 
 TEST_F(LinkTest, FailedOpenClosesWhatWasOpenedAndTheNextPassRetries) {
     AddTablet();
+    // Another program holds the interface (EBUSY / ERROR_SHARING_VIOLATION): named once, no reader.
+    const std::uint32_t ulInUse = PlatformFileRefusalError(PlatformFileRefusal::kInUse);
+    tHost_.FailCalls(SimHidHost::Call::kOpenWrite, 20, 0, ulInUse);
+    StdoutCapture tOut;
+    for (int i = 0; i < 20; ++i) {
+        EXPECT_EQ(DetectHidDevice(Res()), 0);
+    }
+    EXPECT_EQ(tOut.Finish(),
+              "\r\n[Tavelo IAP]: The tablet at /sim/hid/1.1/col01 is in use by another program (error " +
+                  std::to_string(ulInUse) +
+                  "); close the tablet's driver or settings program, then plug the tablet in "
+                  "again.\r\n");
+    EXPECT_EQ(tHost_.GetStats().ulReadOpens, 0u);
+    EXPECT_EQ(HidLinkReaderThreads(), 0u);
     for (SimHidHost::Call eCall :
          {SimHidHost::Call::kOpenWrite, SimHidHost::Call::kOpenRead, SimHidHost::Call::kEventCreate}) {
         tHost_.FailCalls(eCall, 1);
