@@ -245,8 +245,19 @@ void NameInterfaceInUse(const char* strPath, std::uint32_t ulErr) {
     std::fflush(stdout);
 }
 
-// Opens the vendor interface at strPath and starts its reader. On any failure everything opened here
-// is closed again, no reader runs and the link stays closed, so the next pass tries again.
+// True when the interface behind an open handle is the tablet discovery matched (usVid/usPid). Another
+// tablet may have taken the path between the probe and the open (a hidraw node number is reused).
+bool OpenedTheMatchedTablet(const HidHost* ptHost, PlatformHandle h, std::uint16_t usVid,
+                            std::uint16_t usPid) {
+    std::uint16_t usOpenVid = 0;
+    std::uint16_t usOpenPid = 0;
+    return ptHost->ProbeAttributes(ptHost->pvCtx, h, &usOpenVid, &usOpenPid) != 0 && usOpenVid == usVid &&
+           usOpenPid == usPid;
+}
+
+// Opens the vendor interface at strPath, when it still is the tablet discovery matched, and starts its
+// reader. On any failure everything opened here is closed again, no reader runs and the link stays
+// closed, so the next pass tries again.
 void OpenLink(HidResource* pt, const HidHost* ptHost, const char* strPath, std::uint16_t usVid,
               std::uint16_t usPid) {
     void* pv = ptHost->pvCtx;
@@ -259,6 +270,11 @@ void OpenLink(HidResource* pt, const HidHost* ptHost, const char* strPath, std::
     }
     if (ulOpenError != 0 && PlatformDeviceInUseError(ulOpenError) != 0) {
         NameInterfaceInUse(strPath, ulOpenError);
+    }
+    if (hRead != kInvalidHandle && (!OpenedTheMatchedTablet(ptHost, hWrite, usVid, usPid) ||
+                                    !OpenedTheMatchedTablet(ptHost, hRead, usVid, usPid))) {
+        ptHost->Close(pv, hRead);
+        hRead = kInvalidHandle;
     }
     PlatformHandle hEvent = hRead != kInvalidHandle ? ptHost->EventCreate(pv) : kInvalidHandle;
     if (hEvent == kInvalidHandle) {

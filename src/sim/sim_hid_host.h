@@ -76,6 +76,10 @@ class SimHidHost {
     // as when the user swaps tablets (another model, say) between two plug-ins. Returns ptNext's id.
     int ReplugAs(int iId, std::shared_ptr<VirtualTablet> ptNext);
 
+    // Another tablet takes device iId's path between probe and open (as when a hidraw node number is
+    // reused): the next write open of one of iId's paths reaches ptOther instead.
+    void TakeOverNextOpen(int iId, std::shared_ptr<VirtualTablet> ptOther);
+
     // Makes calls of one kind fail: after ulAfter more calls succeed, the next ulCount calls fail with
     // the error code ulError.
     void FailCalls(Call eCall, std::uint32_t ulCount, std::uint32_t ulAfter = 0,
@@ -135,6 +139,8 @@ class SimHidHost {
         std::shared_ptr<Device> ptNext;
     };
     std::vector<Replug> vtReplugs_;
+    std::vector<std::pair<std::shared_ptr<Device>, std::shared_ptr<Device>>>
+        vtTakeOvers_;  // (device, the other)
     Stats tStats_;
 };
 

@@ -167,6 +167,13 @@ TEST_F(LinkTest, FailedOpenClosesWhatWasOpenedAndTheNextPassRetries) {
         EXPECT_EQ(Res()->hHidWrite.load(), kInvalidHandle);
         EXPECT_EQ(Res()->hHidRead.load(), kInvalidHandle);
     }
+    // Another model took the path between probe and open: not opened; the next pass opens the tablet.
+    sim::VirtualTablet::Config tOther;
+    tOther.iModelIndex = 5;
+    tHost_.TakeOverNextOpen(1, std::make_shared<sim::VirtualTablet>(tOther));
+    EXPECT_EQ(DetectHidDevice(Res()), 0);
+    EXPECT_EQ(HidLinkReaderThreads(), 0u);
+    EXPECT_EQ(tHost_.GetStats().ulLiveWrites, 0u);
     OpenLink();
     EXPECT_EQ(linktest::Exchange(sim::kCmdGetState).eStatus, 0u);
 }
