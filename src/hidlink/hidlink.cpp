@@ -223,7 +223,7 @@ void NameUnusableInterface(const char* strPath, const HidCaps& t) {
                     std::to_string(t.OutputReportByteLength))) {
         return;
     }
-    std::printf(
+    PlatformPrintf(
         "\r\n[Tavelo IAP]: Cannot use the tablet at %s: its vendor interface has %u-byte input and "
         "%u-byte output reports (usable: input 2 to %u bytes, output %u to %u bytes).\r\n",
         strPath, static_cast<unsigned>(t.InputReportByteLength),
@@ -238,7 +238,7 @@ void NameInterfaceInUse(const char* strPath, std::uint32_t ulErr) {
     if (!FirstNamed(std::string(strPath) + "#in use")) {
         return;
     }
-    std::printf(
+    PlatformPrintf(
         "\r\n[Tavelo IAP]: The tablet at %s is in use by another program (error %u); close the tablet's "
         "driver or settings program, then plug the tablet in again.\r\n",
         strPath, static_cast<unsigned>(ulErr));
@@ -508,7 +508,7 @@ static void TellTabletAwayOnce(std::uint64_t ullSince, bool* pbTold) {
         return;
     }
     *pbTold = true;
-    std::printf(
+    PlatformPrintf(
         "\r\n[Tavelo IAP]: The tablet has not come back yet. Still waiting for it; if it does not "
         "come back, unplug it and plug it in again.\r\n");
     std::fflush(stdout);
