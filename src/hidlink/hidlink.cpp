@@ -40,6 +40,7 @@
 #include <new>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include "device/device_table.h"
@@ -79,16 +80,20 @@ constexpr std::int32_t kReaderStarting = 0;
 constexpr std::int32_t kReaderReading = 1;
 constexpr std::int32_t kReaderStopped = 2;
 
-std::mutex g_tDiscoveryMutex;
+// A reader still blocked when HidLinkShutdown stops waiting runs on while main returns and the static
+// destructors run, until the process ends: what it touches is never destroyed (objects made with new,
+// and plain values).
+static_assert(std::is_trivially_destructible_v<HidResource>, "the link record must outlive a late reader");
+std::mutex& g_tDiscoveryMutex = *new std::mutex();
 
-std::mutex g_tLinkMutex;
-std::condition_variable g_tLinkCv;
+std::mutex& g_tLinkMutex = *new std::mutex();
+std::condition_variable& g_tLinkCv = *new std::condition_variable();
 std::uint32_t g_ulLiveReaders = 0;  // reader threads alive, counting one still in its re-detection
 // Opening of the link now current; written under g_tLinkMutex, read anywhere.
 std::atomic<std::uint32_t> g_ulLinkGeneration{0};
 
-std::mutex g_tReplyMutex;
-std::condition_variable g_tReplyCv;
+std::mutex& g_tReplyMutex = *new std::mutex();
+std::condition_variable& g_tReplyCv = *new std::condition_variable();
 std::uint16_t g_usReplyReportBytes = 0;  // length of the report in aucReplyReport
 std::uint32_t g_ulOwedReplies = 0;       // replies of timed-out exchanges not yet come
 std::uint32_t g_ulOwedGeneration = 0;    // the opening they are owed on

@@ -281,10 +281,10 @@ PlatformHandle StoreSlot(Kind eKind, Slot&& tFilled) {
 
 // Tells the user once per node that a tablet's node exists but may not be opened, and how to fix it.
 void WarnNoPermission(const std::string& strDevNode) {
-    static std::mutex mtxWarned;
+    static std::mutex* ptMtxWarned = new std::mutex();  // never destroyed, as the table
     static std::set<std::string>* ptWarned = new std::set<std::string>();
     {
-        std::lock_guard<std::mutex> lock(mtxWarned);
+        std::lock_guard<std::mutex> lock(*ptMtxWarned);
         if (!ptWarned->insert(strDevNode).second) {
             return;
         }
