@@ -12,6 +12,7 @@
 #include "drbd/com_resource.h"
 #include "drbd/iap_commands.h"
 #include "hidlink/hidlink.h"
+#include "platform/os.h"
 
 namespace {
 
@@ -24,7 +25,7 @@ void* DefaultAlloc(AppRecord, std::size_t szBytes) {
 AppAllocFn g_pfnAlloc = DefaultAlloc;
 
 void PrintEraseLine() {
-    std::printf("\r[Tavelo IAP]:%60s", "");
+    PlatformPrintf("\r[Tavelo IAP]:%60s", "");
 }
 
 // The line naming the connected tablet's model.
@@ -32,7 +33,7 @@ void PrintConnected(int iModel) {
     const DeviceEntry* ptDev = nullptr;
     GetDeviceEntry(&ptDev, iModel);
     PrintEraseLine();
-    std::printf(kConsoleTexts.strConnected, ptDev != nullptr ? ptDev->strModelName : "");
+    PlatformPrintf(kConsoleTexts.strConnected, ptDev != nullptr ? ptDev->strModelName : "");
 }
 
 // Reads one input line: keeps its first 29 characters in strKeyValue and drops the rest of the line
@@ -78,13 +79,13 @@ void SetAppAllocator(AppAllocFn pfnAlloc) {
 int ShowMenu() {
     char strKeyValue[kKeyValueChars];
     for (;;) {
-        std::printf("\r\n");
-        std::printf("%s", kConsoleTexts.strMenuEntries);
-        std::printf("%s", kConsoleTexts.strMenuPrompt);
+        PlatformPrintf("\r\n");
+        PlatformPrintf("%s", kConsoleTexts.strMenuEntries);
+        PlatformPrintf("%s", kConsoleTexts.strMenuPrompt);
         std::memset(strKeyValue, 0, sizeof(strKeyValue));
         if (ReadMenuLine(strKeyValue) == 0) {
             // End of input: nobody is left to choose, so the program ends as on choice 2.
-            std::printf("\r\n");
+            PlatformPrintf("\r\n");
             return 2;
         }
         long lChoice = MenuValue(strKeyValue);
@@ -92,7 +93,7 @@ int ShowMenu() {
             return 1;
         }
         if (lChoice == 2) {
-            std::printf("\r\n");
+            PlatformPrintf("\r\n");
             return 2;
         }
     }
@@ -113,13 +114,13 @@ int TaveloIapMain() {
     bool bRecordsReady = false;
     int iExitStatus = 0;  // 0 until an upgrade fails; an upgrade that succeeds sets it back
     if (ptComResource == nullptr) {
-        std::printf("[Tavelo IAP]: Error -> ptComResource Malloc\r\n");
+        PlatformPrintf("[Tavelo IAP]: Error -> ptComResource Malloc\r\n");
     } else if (ptConfgFile == nullptr) {
-        std::printf("[Tavelo IAP]: Error -> ptConfgFile Malloc\r\n");
+        PlatformPrintf("[Tavelo IAP]: Error -> ptConfgFile Malloc\r\n");
     } else if (ptPresDbgPara == nullptr) {
-        std::printf("[Tavelo IAP]: Error -> ptPresDbgPara Malloc\r\n");
+        PlatformPrintf("[Tavelo IAP]: Error -> ptPresDbgPara Malloc\r\n");
     } else if (punPrtcDRBDCmdUnion == nullptr) {
-        std::printf("[Tavelo IAP]: Error -> punPrtcDRBDCmdUnion Malloc\r\n");
+        PlatformPrintf("[Tavelo IAP]: Error -> punPrtcDRBDCmdUnion Malloc\r\n");
     } else {
         bRecordsReady = true;
     }
@@ -137,23 +138,19 @@ int TaveloIapMain() {
         // Cleared so that no decision is ever taken on bytes nobody wrote.
         std::memset(punPrtcDRBDCmdUnion, 0, sizeof(PrtcDRBDCmdUnion));
 
-        std::printf("%s", kConsoleTexts.strHelpRule);
-        std::printf("%s", kConsoleTexts.strHelpHeading);
-        std::printf("%s", kConsoleTexts.strHelpStep1);
-        std::printf("%s", kConsoleTexts.strHelpStep2);
-        std::printf("%s", kConsoleTexts.strHelpStep3);
-        std::printf("%s", kConsoleTexts.strHelpRule);
-        std::printf("\r\n");
+        PlatformPrintf("%s%s%s%s%s%s\r\n", kConsoleTexts.strHelpRule, kConsoleTexts.strHelpHeading,
+                       kConsoleTexts.strHelpStep1, kConsoleTexts.strHelpStep2, kConsoleTexts.strHelpStep3,
+                       kConsoleTexts.strHelpRule);
 
         PrintEraseLine();
-        std::printf("%s", kConsoleTexts.strDetecting);
+        PlatformPrintf("%s", kConsoleTexts.strDetecting);
         while (DetectHidDevice(ptHidResource) != 1) {
         }
 
         PrintConnected(GetDeviceModelIndex());
         if (GetExeDirectory(ptConfgFile->strExeDir, ptConfgFile->wstrExeDir) == 0) {
             // No path at all rather than a bare file name looked for in the current directory.
-            std::printf("%s", kConsoleTexts.strNoExeDir);
+            PlatformPrintf("%s", kConsoleTexts.strNoExeDir);
         }
         BuildFirmwarePaths(ptConfgFile);
 

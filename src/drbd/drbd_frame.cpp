@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/os.h"
+
 namespace {
 constexpr std::uint16_t kCrcTable[256] = {
 #include "drbd/crc_table.inc"
@@ -95,11 +97,11 @@ const std::uint8_t* DrbdCheckReply(const std::uint8_t* pucRxFrame, std::uint16_t
 
 void PrintResponseStatus(std::uint32_t eErrCode) {
     if (eErrCode < static_cast<std::uint32_t>(kResponseStatusCount)) {
-        std::printf("[Tavelo IAP]:  <- ServerResponseStatus is %s\r\n",
-                    ResponseStatusTable[eErrCode].strName);
+        PlatformPrintf("[Tavelo IAP]:  <- ServerResponseStatus is %s\r\n",
+                       ResponseStatusTable[eErrCode].strName);
     } else {
-        std::printf("[Tavelo IAP]:  <- ServerResponseStatus is Unknown(%u)\r\n",
-                    static_cast<unsigned>(eErrCode));
+        PlatformPrintf("[Tavelo IAP]:  <- ServerResponseStatus is Unknown(%u)\r\n",
+                       static_cast<unsigned>(eErrCode));
     }
 }
 

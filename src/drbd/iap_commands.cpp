@@ -6,6 +6,7 @@
 #include "drbd/drbd_frame.h"
 #include "firmware/mcu_cipher_file.h"
 #include "hidlink/hidlink.h"
+#include "platform/os.h"
 
 namespace {
 
@@ -107,19 +108,19 @@ int IapSetUpgradeTarget(ComResource* ptComResource, ConfgFile*, PrtcDRBDCmdUnion
     static const char* const kTargetNames[] = {"KT1", "xxxx Mcu", "RfCtrlPeriph", "MassStroage"};
     std::uint8_t ucTarget = punPrtcDRBDCmdUnion->ucTarget;
     if (ucTarget >= 1 && ucTarget <= 4) {
-        std::printf("[Tavelo IAP]: 设置待升级下位机固件对象命令_0x0000_0301_0106 -> %s\r\n",
-                    kTargetNames[ucTarget - 1]);
+        PlatformPrintf("[Tavelo IAP]: 设置待升级下位机固件对象命令_0x0000_0301_0106 -> %s\r\n",
+                       kTargetNames[ucTarget - 1]);
     }
     ptComResource->aucTxFrame[kDrbdOffPara] = ucTarget;
     int iResult = RunCommand(ptComResource, kIapCmdSetUpgradeTarget, 1);
     if (iResult == 1) {
-        std::printf("[Tavelo IAP]:  -> 应答参数：NULL\r\n");
+        PlatformPrintf("[Tavelo IAP]:  -> 应答参数：NULL\r\n");
     }
     return iResult;
 }
 
 int IapGetRunningRegion(ComResource* ptComResource, ConfgFile*, PrtcDRBDCmdUnion* punPrtcDRBDCmdUnion) {
-    std::printf("[Tavelo IAP]: 获取运行区间命令_0x0000_0301_0107：\r\n");
+    PlatformPrintf("[Tavelo IAP]: 获取运行区间命令_0x0000_0301_0107：\r\n");
     int iResult = RunCommand(ptComResource, kIapCmdGetRunningRegion, 0);
     if (iResult == 1) {
         const std::uint8_t* puc = ptComResource->aucRxFrame + kDrbdOffRspPara;
@@ -129,8 +130,8 @@ int IapGetRunningRegion(ComResource* ptComResource, ConfgFile*, PrtcDRBDCmdUnion
                 ? static_cast<std::uint16_t>((static_cast<std::uint16_t>(puc[0]) << 8) | puc[1])
                 : 0;
         punPrtcDRBDCmdUnion->usBootPackageLength = usLen;
-        std::printf("[Tavelo IAP]:  -> 应答参数： Boot支持PackageLength：%dBytes\r\n",
-                    static_cast<int>(usLen));
+        PlatformPrintf("[Tavelo IAP]:  -> 应答参数： Boot支持PackageLength：%dBytes\r\n",
+                       static_cast<int>(usLen));
     }
     return iResult;
 }
@@ -148,8 +149,8 @@ void BuildPackagePara(ConfgFile* ptConfgFile, std::uint8_t* pucPara, std::uint16
     // The package must fit the request frame and one report behind the frame's other 22 bytes.
     std::uint16_t usLength = tPackage.usPackageLength;
     if (usLength > kHidReportBufferBytes - 1 - 15 - 7) {
-        std::printf("[Tavelo IAP]:  -> Error->PackageLength %u 超出帧长度\r\n",
-                    static_cast<unsigned>(usLength));
+        PlatformPrintf("[Tavelo IAP]:  -> Error->PackageLength %u 超出帧长度\r\n",
+                       static_cast<unsigned>(usLength));
         return;
     }
 
@@ -158,8 +159,8 @@ void BuildPackagePara(ConfgFile* ptConfgFile, std::uint8_t* pucPara, std::uint16
     if (!bHeld) {
         ptConfgFile->hMcuCipherFile = PlatformFileOpenRead(ptConfgFile->strMcuCipherFilePath);
         if (ptConfgFile->hMcuCipherFile == kInvalidHandle) {
-            std::printf("[Tavelo IAP]:  -> Error->Mcu版本文件打开错误（%d）\r\n",
-                        static_cast<int>(PlatformLastError()));
+            PlatformPrintf("[Tavelo IAP]:  -> Error->Mcu版本文件打开错误（%d）\r\n",
+                           static_cast<int>(PlatformLastError()));
             return;
         }
     }

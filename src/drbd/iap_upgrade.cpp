@@ -18,12 +18,12 @@ constexpr std::uint32_t kStartPauseMs = 100;
 
 // Returns to the start of the console line and blanks it.
 void PrintEraseLine() {
-    std::printf("\r[Tavelo IAP]:%60s", "");
+    PlatformPrintf("\r[Tavelo IAP]:%60s", "");
 }
 
 // Ends an upgrade that stopped before or during the transfer with the failure line.
 void PrintFailureLine() {
-    std::printf("[Tavelo IAP]: IAP应用流程 |-> 传输本文件错误\r\n");
+    PlatformPrintf("[Tavelo IAP]: IAP应用流程 |-> 传输本文件错误\r\n");
 }
 
 // Sends the packages of the held file. 1 when every package was accepted; 0 after a failed package (with
@@ -44,10 +44,12 @@ int SendPackages(ComResource* ptComResource, ConfgFile* ptConfgFile, PrtcDRBDCmd
         // A single package is the whole image: 100 %, not 0 / 0.
         double dPercent =
             ulCount > 1 ? static_cast<double>(i) / static_cast<double>(ulCount - 1) * 100.0 : 100.0;
-        PrintEraseLine();
-        std::printf(kUpgradeTexts.strProgress, dPercent,
-                    punPrtcDRBDCmdUnion->tPackage.ucLastPackage == 1 ? kUpgradeTexts.strFinish
-                                                                     : kUpgradeTexts.strProcessing);
+        // The blanked line and the progress in one write: a console shows no half-drawn line.
+        char acProgress[256];
+        std::snprintf(acProgress, sizeof(acProgress), kUpgradeTexts.strProgress, dPercent,
+                      punPrtcDRBDCmdUnion->tPackage.ucLastPackage == 1 ? kUpgradeTexts.strFinish
+                                                                       : kUpgradeTexts.strProcessing);
+        PlatformPrintf("\r[Tavelo IAP]:%60s%s", "", acProgress);
     }
     return 1;
 }
@@ -88,18 +90,18 @@ int Transfer(ComResource* ptComResource, ConfgFile* ptConfgFile, PrtcDRBDCmdUnio
 
 int IapUpgradeFirmware(ComResource* ptComResource, ConfgFile* ptConfgFile,
                        PrtcDRBDCmdUnion* punPrtcDRBDCmdUnion) {
-    std::printf("\r\n");
+    PlatformPrintf("\r\n");
 
     // A file that cannot be flashed whole is refused before the tablet is put into its boot loader,
     // started or erased. A sound one is read here once: what the tablet gets is what was checked, whatever
     // happens to the file afterwards.
     if (HoldMcuCipherFile(ptConfgFile) == 0) {
-        std::printf("[Tavelo IAP]: IAP应用流程 |-> 固件文件无效，升级未开始，数位板未被改动\r\n");
+        PlatformPrintf("[Tavelo IAP]: IAP应用流程 |-> 固件文件无效，升级未开始，数位板未被改动\r\n");
         return 0;
     }
 
     PrintEraseLine();
-    std::printf("%s", kUpgradeTexts.strReady);
+    PlatformPrintf("%s", kUpgradeTexts.strReady);
 
     // Only a state the tablet has just reported decides whether it must go to its boot loader.
     if (IapGetState(ptComResource, ptConfgFile, punPrtcDRBDCmdUnion) == 1 &&
@@ -116,10 +118,10 @@ int IapUpgradeFirmware(ComResource* ptComResource, ConfgFile* ptConfgFile,
     PlatformTransferGuardEnd();
     ReleaseMcuCipherFile(ptConfgFile);
 
-    std::printf("\r\n");
+    PlatformPrintf("\r\n");
     if (bInterrupted) {
         // The tablet stays erased in its boot loader, on the bus: nothing to wait for.
-        std::printf("%s", kUpgradeTexts.strInterrupted);
+        PlatformPrintf("%s", kUpgradeTexts.strInterrupted);
         return 0;
     }
     ReconnectHidDevice(kRedetectDelayMs);

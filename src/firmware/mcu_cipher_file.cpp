@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "drbd/drbd_frame.h"
+#include "platform/os.h"
 
 namespace {
 
@@ -49,7 +50,7 @@ void RecordFailure(McuFileFailure eFailure, McuFileRole eFile, std::uint32_t ulE
 // Prints a failure line with the system's last error code and records it against eFile.
 void PrintFailure(const char* strLine, McuFileFailure eFailure, McuFileRole eFile) {
     std::uint32_t ulErr = PlatformLastError();
-    std::printf(strLine, static_cast<int>(ulErr));
+    PlatformPrintf(strLine, static_cast<int>(ulErr));
     RecordFailure(eFailure, eFile, ulErr);
 }
 
@@ -108,13 +109,14 @@ int LayoutIsSound(const McuCipherFileHeader* ptHeader, std::uint32_t ulRead, std
 
 // The damaged-file lines give the file's whole size, also beyond what was read.
 void PrintShortFile(std::uint64_t ullFileSize) {
-    std::printf("[Tavelo IAP]: IAP应用流程 |-> Error->McuCipherFile文件损坏 File<%llu>, Header<%u>\r\n",
-                static_cast<unsigned long long>(ullFileSize), static_cast<unsigned>(kMcuCipherHeaderBytes));
+    PlatformPrintf("[Tavelo IAP]: IAP应用流程 |-> Error->McuCipherFile文件损坏 File<%llu>, Header<%u>\r\n",
+                   static_cast<unsigned long long>(ullFileSize),
+                   static_cast<unsigned>(kMcuCipherHeaderBytes));
     RecordFailure(McuFileFailure::kDamaged, McuFileRole::kMcuCipherFile, 0, ullFileSize);
 }
 
 void PrintBadLayout(std::uint64_t ullFileSize, const McuCipherFileHeader* ptHeader) {
-    std::printf(
+    PlatformPrintf(
         "[Tavelo IAP]: IAP应用流程 |-> Error->McuCipherFile文件损坏 File<%llu,%u,%u>, OrgMcuLen<%u>\r\n",
         static_cast<unsigned long long>(ullFileSize), static_cast<unsigned>(ptHeader->PackageCounter),
         static_cast<unsigned>(ptHeader->LastPackageLen), static_cast<unsigned>(ptHeader->OrgMcuLen));
@@ -154,7 +156,7 @@ int ImageCrcMatches(const std::uint8_t* pucFile, const McuCipherFileHeader* ptHe
     Descramble(pucFile, ptHeader, pucImage);
     std::uint16_t usCrc = DrbdCrc16(pucImage, ptHeader->OrgMcuLen);
     if (ptHeader->McuCrc != usCrc) {
-        std::printf(
+        PlatformPrintf(
             "[Tavelo IAP]: IAP应用流程 |-> Error->McuCipherFile校验错误 McuCrc<0x%08X>, Crc<0x%04X>\r\n",
             static_cast<unsigned>(ptHeader->McuCrc), static_cast<unsigned>(usCrc));
         RecordFailure(McuFileFailure::kCrcMismatch, McuFileRole::kMcuCipherFile, 0);
@@ -329,14 +331,14 @@ int EncodeOpenFiles(ConfgFile* ptConfgFile, TempOutput* ptTemp, std::uint8_t* pu
             return 0;
         }
         if (ulBeyond != 0) {
-            std::printf(kLineMcuVerTooLong, static_cast<unsigned>(kMcuMaxImageBytes));
+            PlatformPrintf(kLineMcuVerTooLong, static_cast<unsigned>(kMcuMaxImageBytes));
             RecordFailure(McuFileFailure::kImageTooLong, McuFileRole::kMcuVerFile, 0);
             return 0;
         }
     }
     PlatformFileClose(&ptConfgFile->hMcuVerFile);
     if (ulRealReadBytesCnt == 0) {
-        std::printf("%s", kLineMcuVerEmpty);
+        PlatformPrintf("%s", kLineMcuVerEmpty);
         RecordFailure(McuFileFailure::kEmptyImage, McuFileRole::kMcuVerFile, 0);
         return 0;
     }
@@ -348,9 +350,9 @@ int EncodeOpenFiles(ConfgFile* ptConfgFile, TempOutput* ptTemp, std::uint8_t* pu
     if (tHeader.LastPackageLen != 0) {
         ++tHeader.PackageCounter;
     }
-    std::printf("[Tavelo IAP]: OrgMcuLen:%u, PackageCounter:%u, LastPackageLen:%u\r\n",
-                static_cast<unsigned>(tHeader.OrgMcuLen), static_cast<unsigned>(tHeader.PackageCounter),
-                static_cast<unsigned>(tHeader.LastPackageLen));
+    PlatformPrintf("[Tavelo IAP]: OrgMcuLen:%u, PackageCounter:%u, LastPackageLen:%u\r\n",
+                   static_cast<unsigned>(tHeader.OrgMcuLen), static_cast<unsigned>(tHeader.PackageCounter),
+                   static_cast<unsigned>(tHeader.LastPackageLen));
 
     std::time_t tNow = EncodingTime();
     tHeader.Algo[0] = 0;
@@ -394,13 +396,13 @@ int DecodeLoaded(ConfgFile* ptConfgFile, const std::uint8_t* pucFile, std::uint3
         PrintShortFile(ullFileSize);
         return 0;
     }
-    std::printf("[Tavelo IAP]: File<%u,%u,%u>, Algo<%u,%u>, Time<%u.%u.%u %u:%u:%u>\r\n",
-                static_cast<unsigned>(ulRealReadBytesCnt), static_cast<unsigned>(tHeader.PackageCounter),
-                static_cast<unsigned>(tHeader.LastPackageLen), static_cast<unsigned>(tHeader.Algo[0]),
-                static_cast<unsigned>(tHeader.Algo[1]), static_cast<unsigned>(tHeader.Year),
-                static_cast<unsigned>(tHeader.Month), static_cast<unsigned>(tHeader.Day),
-                static_cast<unsigned>(tHeader.Hour), static_cast<unsigned>(tHeader.Minute),
-                static_cast<unsigned>(tHeader.Second));
+    PlatformPrintf("[Tavelo IAP]: File<%u,%u,%u>, Algo<%u,%u>, Time<%u.%u.%u %u:%u:%u>\r\n",
+                   static_cast<unsigned>(ulRealReadBytesCnt), static_cast<unsigned>(tHeader.PackageCounter),
+                   static_cast<unsigned>(tHeader.LastPackageLen), static_cast<unsigned>(tHeader.Algo[0]),
+                   static_cast<unsigned>(tHeader.Algo[1]), static_cast<unsigned>(tHeader.Year),
+                   static_cast<unsigned>(tHeader.Month), static_cast<unsigned>(tHeader.Day),
+                   static_cast<unsigned>(tHeader.Hour), static_cast<unsigned>(tHeader.Minute),
+                   static_cast<unsigned>(tHeader.Second));
     if (!LayoutIsSound(&tHeader, ulRealReadBytesCnt, ullFileSize)) {
         PrintBadLayout(ullFileSize, &tHeader);
         return 0;
@@ -652,20 +654,20 @@ int PrintMcuCipherFileInfo(ConfgFile* ptConfgFile, int* pbSound) {
             PrintShortFile(ullFileSize);
         } else {
             bShown = 1;
-            std::printf("McuCipherFile:  %s\r\n", ptConfgFile->strMcuCipherFilePath);
-            std::printf("File size:      %llu bytes\r\n", static_cast<unsigned long long>(ullFileSize));
-            std::printf("Algo:           %u,%u\r\n", static_cast<unsigned>(tHeader.Algo[0]),
-                        static_cast<unsigned>(tHeader.Algo[1]));
-            std::printf("Encoded:        %04u-%02u-%02u %02u:%02u:%02u\r\n",
-                        static_cast<unsigned>(tHeader.Year), static_cast<unsigned>(tHeader.Month),
-                        static_cast<unsigned>(tHeader.Day), static_cast<unsigned>(tHeader.Hour),
-                        static_cast<unsigned>(tHeader.Minute), static_cast<unsigned>(tHeader.Second));
-            std::printf("PackageCounter: %u\r\n", static_cast<unsigned>(tHeader.PackageCounter));
-            std::printf("LastPackageLen: %u\r\n", static_cast<unsigned>(tHeader.LastPackageLen));
-            std::printf("OrgMcuLen:      %u\r\n", static_cast<unsigned>(tHeader.OrgMcuLen));
-            std::printf("McuCrc:         0x%08X\r\n", static_cast<unsigned>(tHeader.McuCrc));
+            PlatformPrintf("McuCipherFile:  %s\r\n", ptConfgFile->strMcuCipherFilePath);
+            PlatformPrintf("File size:      %llu bytes\r\n", static_cast<unsigned long long>(ullFileSize));
+            PlatformPrintf("Algo:           %u,%u\r\n", static_cast<unsigned>(tHeader.Algo[0]),
+                           static_cast<unsigned>(tHeader.Algo[1]));
+            PlatformPrintf("Encoded:        %04u-%02u-%02u %02u:%02u:%02u\r\n",
+                           static_cast<unsigned>(tHeader.Year), static_cast<unsigned>(tHeader.Month),
+                           static_cast<unsigned>(tHeader.Day), static_cast<unsigned>(tHeader.Hour),
+                           static_cast<unsigned>(tHeader.Minute), static_cast<unsigned>(tHeader.Second));
+            PlatformPrintf("PackageCounter: %u\r\n", static_cast<unsigned>(tHeader.PackageCounter));
+            PlatformPrintf("LastPackageLen: %u\r\n", static_cast<unsigned>(tHeader.LastPackageLen));
+            PlatformPrintf("OrgMcuLen:      %u\r\n", static_cast<unsigned>(tHeader.OrgMcuLen));
+            PlatformPrintf("McuCrc:         0x%08X\r\n", static_cast<unsigned>(tHeader.McuCrc));
             int bSound = CheckLoaded(pucFile, ulRealReadBytesCnt, ullFileSize);
-            std::printf("Check:          %s\r\n", bSound ? "sound" : "FAILED");
+            PlatformPrintf("Check:          %s\r\n", bSound ? "sound" : "FAILED");
             if (pbSound != nullptr) {
                 *pbSound = bSound;
             }

@@ -67,6 +67,7 @@
 #include <new>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include "device/device_table.h"
@@ -106,16 +107,20 @@ constexpr std::int32_t kReaderStarting = 0;
 constexpr std::int32_t kReaderReading = 1;
 constexpr std::int32_t kReaderStopped = 2;
 
-std::mutex g_tDiscoveryMutex;
+// A reader still blocked when HidLinkShutdown stops waiting runs on while main returns and the static
+// destructors run, until the process ends: what it touches is never destroyed (objects made with new,
+// and plain values).
+static_assert(std::is_trivially_destructible_v<HidResource>, "the link record must outlive a late reader");
+std::mutex& g_tDiscoveryMutex = *new std::mutex();
 
-std::mutex g_tLinkMutex;
-std::condition_variable g_tLinkCv;
+std::mutex& g_tLinkMutex = *new std::mutex();
+std::condition_variable& g_tLinkCv = *new std::condition_variable();
 std::uint32_t g_ulLiveReaders = 0;  // reader threads alive, counting one still in its re-detection
 // Opening of the link now current; written under g_tLinkMutex, read anywhere.
 std::atomic<std::uint32_t> g_ulLinkGeneration{0};
 
-std::mutex g_tReplyMutex;
-std::condition_variable g_tReplyCv;
+std::mutex& g_tReplyMutex = *new std::mutex();
+std::condition_variable& g_tReplyCv = *new std::condition_variable();
 std::uint16_t g_usReplyReportBytes = 0;  // length of the report in aucReplyReport
 std::uint32_t g_ulOwedReplies = 0;       // replies of timed-out exchanges not yet come
 std::uint32_t g_ulOwedGeneration = 0;    // the opening they are owed on
@@ -230,21 +235,29 @@ bool LinkLengthsUsable(const HidCaps& t) {
            t.OutputReportByteLength <= kHidReportBufferBytes;
 }
 
-// Tells the user once per interface why a supported tablet is not opened (caller holds
-// g_tDiscoveryMutex); otherwise "Detecting..." would wait with no reason given.
-void NameUnusableInterface(const char* strPath, const HidCaps& t) {
+// True the first time a reason for not opening an interface (strKey) comes up (caller holds
+// g_tDiscoveryMutex), so that each is told once.
+bool FirstNamed(const std::string& strKey) {
     if (g_pvstrUnusableNamed == nullptr) {
         g_pvstrUnusableNamed = new std::vector<std::string>();
     }
-    const std::string strKey = std::string(strPath) + "#" + std::to_string(t.InputReportByteLength) + "/" +
-                               std::to_string(t.OutputReportByteLength);
     for (const std::string& str : *g_pvstrUnusableNamed) {
         if (str == strKey) {
-            return;
+            return false;
         }
     }
     g_pvstrUnusableNamed->push_back(strKey);
-    std::printf(
+    return true;
+}
+
+// Tells the user once per interface why a supported tablet is not opened (caller holds
+// g_tDiscoveryMutex); otherwise "Detecting..." would wait with no reason given.
+void NameUnusableInterface(const char* strPath, const HidCaps& t) {
+    if (!FirstNamed(std::string(strPath) + "#" + std::to_string(t.InputReportByteLength) + "/" +
+                    std::to_string(t.OutputReportByteLength))) {
+        return;
+    }
+    PlatformPrintf(
         "\r\n[Tavelo IAP]: Cannot use the tablet at %s: its vendor interface has %u-byte input and "
         "%u-byte output reports (usable: input 2 to %u bytes, output %u to %u bytes).\r\n",
         strPath, static_cast<unsigned>(t.InputReportByteLength),
@@ -253,13 +266,50 @@ void NameUnusableInterface(const char* strPath, const HidCaps& t) {
     std::fflush(stdout);
 }
 
-// Opens the vendor interface at strPath and starts its reader. On any failure everything opened here
-// is closed again, no reader runs and the link stays closed, so the next pass tries again.
+// The interface could not be opened because another program holds it (the tablet's driver or settings
+// software): told once per interface, as the user has to close that program.
+void NameInterfaceInUse(const char* strPath, std::uint32_t ulErr) {
+    if (!FirstNamed(std::string(strPath) + "#in use")) {
+        return;
+    }
+    PlatformPrintf(
+        "\r\n[Tavelo IAP]: The tablet at %s is in use by another program (error %u); close the tablet's "
+        "driver or settings program, then plug the tablet in again.\r\n",
+        strPath, static_cast<unsigned>(ulErr));
+    std::fflush(stdout);
+}
+
+// True when the interface behind an open handle is the tablet discovery matched (usVid/usPid). Another
+// tablet may have taken the path between the probe and the open (a hidraw node number is reused).
+bool OpenedTheMatchedTablet(const HidHost* ptHost, PlatformHandle h, std::uint16_t usVid,
+                            std::uint16_t usPid) {
+    std::uint16_t usOpenVid = 0;
+    std::uint16_t usOpenPid = 0;
+    return ptHost->ProbeAttributes(ptHost->pvCtx, h, &usOpenVid, &usOpenPid) != 0 && usOpenVid == usVid &&
+           usOpenPid == usPid;
+}
+
+// Opens the vendor interface at strPath, when it still is the tablet discovery matched, and starts its
+// reader. On any failure everything opened here is closed again, no reader runs and the link stays
+// closed, so the next pass tries again.
 void OpenLink(HidResource* pt, const HidHost* ptHost, const char* strPath, std::uint16_t usVid,
               std::uint16_t usPid) {
     void* pv = ptHost->pvCtx;
     PlatformHandle hWrite = ptHost->OpenWrite(pv, strPath);
-    PlatformHandle hRead = hWrite != kInvalidHandle ? ptHost->OpenRead(pv, strPath) : kInvalidHandle;
+    std::uint32_t ulOpenError = hWrite == kInvalidHandle ? PlatformLastError() : 0;
+    PlatformHandle hRead = kInvalidHandle;
+    if (hWrite != kInvalidHandle) {
+        hRead = ptHost->OpenRead(pv, strPath);
+        ulOpenError = hRead == kInvalidHandle ? PlatformLastError() : 0;
+    }
+    if (ulOpenError != 0 && PlatformDeviceInUseError(ulOpenError) != 0) {
+        NameInterfaceInUse(strPath, ulOpenError);
+    }
+    if (hRead != kInvalidHandle && (!OpenedTheMatchedTablet(ptHost, hWrite, usVid, usPid) ||
+                                    !OpenedTheMatchedTablet(ptHost, hRead, usVid, usPid))) {
+        ptHost->Close(pv, hRead);
+        hRead = kInvalidHandle;
+    }
     PlatformHandle hEvent = hRead != kInvalidHandle ? ptHost->EventCreate(pv) : kInvalidHandle;
     if (hEvent == kInvalidHandle) {
         if (hRead != kInvalidHandle) {
@@ -493,7 +543,7 @@ static void TellTabletAwayOnce(std::uint64_t ullSince, bool* pbTold) {
         return;
     }
     *pbTold = true;
-    std::printf(
+    PlatformPrintf(
         "\r\n[Tavelo IAP]: The tablet has not come back yet. Still waiting for it; if it does not "
         "come back, unplug it and plug it in again.\r\n");
     std::fflush(stdout);

@@ -39,7 +39,8 @@ struct HidHost {
 
     // Opens a probe handle without read or write access; good for the two queries below only.
     PlatformHandle (*ProbeOpen)(void* pvCtx, const char* strPath);
-    // Vendor and product ID of the probed interface; 1 / 0.
+    // Vendor and product ID of the interface behind a probe, write or read handle; 1 / 0. Of a write or
+    // read handle: the device the open reached, which the link checks against what the probe matched.
     int (*ProbeAttributes)(void* pvCtx, PlatformHandle hProbe, std::uint16_t* pusVid, std::uint16_t* pusPid);
     // Capabilities of the probed collection; 1 / 0 (on 0 *ptCaps is left zero).
     int (*ProbeCaps)(void* pvCtx, PlatformHandle hProbe, HidCaps* ptCaps);

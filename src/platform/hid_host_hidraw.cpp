@@ -281,10 +281,10 @@ PlatformHandle StoreSlot(Kind eKind, Slot&& tFilled) {
 
 // Tells the user once per node that a tablet's node exists but may not be opened, and how to fix it.
 void WarnNoPermission(const std::string& strDevNode) {
-    static std::mutex mtxWarned;
+    static std::mutex* ptMtxWarned = new std::mutex();  // never destroyed, as the table
     static std::set<std::string>* ptWarned = new std::set<std::string>();
     {
-        std::lock_guard<std::mutex> lock(mtxWarned);
+        std::lock_guard<std::mutex> lock(*ptMtxWarned);
         if (!ptWarned->insert(strDevNode).second) {
             return;
         }
@@ -431,29 +431,37 @@ PlatformHandle HidrawProbeOpen(void*, const char* strPath) {
 
 int HidrawProbeAttributes(void*, PlatformHandle hProbe, std::uint16_t* pusVid, std::uint16_t* pusPid) {
     std::string strDevNode;
+    std::shared_ptr<OwnedFd> pOpenFd;  // of a write or read handle: the node it opened
     {
         HandleTable& t = Table();
         std::lock_guard<std::mutex> lock(t.mtx);
         Slot* ptSlot = FindSlot(t, hProbe, Kind::kProbe);
-        if (ptSlot == nullptr) {
-            return 0;
-        }
-        if (ptSlot->tNode.bHaveIds) {
+        if (ptSlot != nullptr && ptSlot->tNode.bHaveIds) {
             *pusVid = ptSlot->tNode.usVid;
             *pusPid = ptSlot->tNode.usPid;
             return 1;
         }
-        strDevNode = ptSlot->tNode.strDevNode;
+        if (ptSlot != nullptr) {
+            strDevNode = ptSlot->tNode.strDevNode;
+        } else if ((ptSlot = FindSlot(t, hProbe, Kind::kWrite)) != nullptr) {
+            pOpenFd = ptSlot->pWriteFd;
+        } else if ((ptSlot = FindSlot(t, hProbe, Kind::kRead)) != nullptr) {
+            pOpenFd = ptSlot->pRead->pFd;
+        } else {
+            return 0;
+        }
     }
     // No HID_ID in sysfs: ask the node itself, where it may be opened.
-    int fd = open(strDevNode.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    int fd = pOpenFd ? pOpenFd->fd : open(strDevNode.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         return 0;
     }
     struct hidraw_devinfo tInfo;
     std::memset(&tInfo, 0, sizeof(tInfo));
     const int iRet = ioctl(fd, HIDIOCGRAWINFO, &tInfo);
-    close(fd);
+    if (!pOpenFd) {
+        close(fd);
+    }
     if (iRet != 0) {
         return 0;
     }

@@ -37,8 +37,10 @@ int FailBadHandle() {
 // before it waits and while it waits.
 constexpr DWORD kCancelPollMs = 50;
 
-std::mutex g_tCancelLock;
-std::vector<PlatformHandle> g_vhCancelled;
+// Never destroyed: a reader still in Read when the program returns from main checks them every 50 ms
+// until the process ends.
+std::mutex& g_tCancelLock = *new std::mutex();
+std::vector<PlatformHandle>& g_vhCancelled = *new std::vector<PlatformHandle>();
 
 bool IsCancelled(PlatformHandle hRead) {
     std::lock_guard<std::mutex> tGuard(g_tCancelLock);

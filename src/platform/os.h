@@ -6,6 +6,13 @@
 #include <cstddef>
 #include <cstdint>
 
+// Format checks of PlatformPrintf, against the formatter mingw-w64 builds use (C99, not the system's).
+#if defined(__MINGW32__)
+#define TAVELO_PRINTF_FORMAT(iFormat, iArgs) __attribute__((format(gnu_printf, iFormat, iArgs)))
+#else
+#define TAVELO_PRINTF_FORMAT(iFormat, iArgs) __attribute__((format(printf, iFormat, iArgs)))
+#endif
+
 // A handle of the system (file, HID interface, thread, event). kInvalidHandle marks "nothing open".
 using PlatformHandle = std::intptr_t;
 inline constexpr PlatformHandle kInvalidHandle = -1;
@@ -19,6 +26,13 @@ extern const char kPathSeparator;
 // when the console's old code page is put back; a file or pipe gets the bytes as they are.
 void PlatformConsoleInit();
 
+// The program's text on standard output: formatted into a buffer, then handed to the system whole, in
+// one write where it can (WriteFile / write). Through the C library, mingw-w64's printf would send an
+// unbuffered stream a character at a time, one console call each. Returns the bytes written, or -1.
+int PlatformPrintf(const char* strFormat, ...) TAVELO_PRINTF_FORMAT(1, 2);
+// Writes szLen bytes to standard output, after what the C library still holds for it; 1 / 0.
+int PlatformConsoleWrite(const char* pcText, std::size_t szLen);
+
 // Pauses the calling thread.
 void PlatformSleepMs(std::uint32_t ulMs);
 
@@ -30,6 +44,9 @@ std::uint32_t PlatformLastError();
 void PlatformSetLastError(std::uint32_t ulErr);
 // The error code a call on an invalid handle leaves behind (ERROR_INVALID_HANDLE / EBADF).
 std::uint32_t PlatformBadHandleError();
+// 1 when ulErr, left by a failed open of a device, says that another program holds the device
+// (ERROR_SHARING_VIOLATION or ERROR_ACCESS_DENIED / EBUSY); 0 otherwise.
+int PlatformDeviceInUseError(std::uint32_t ulErr);
 
 // ---- Interruptions during a transfer to the tablet -------------------------------------------------
 // Between PlatformTransferGuardBegin and PlatformTransferGuardEnd a closed terminal or pipe (SIGHUP,

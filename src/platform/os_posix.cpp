@@ -22,6 +22,11 @@ void PlatformConsoleInit() {
     std::setvbuf(stdout, nullptr, _IONBF, 0);
 }
 
+// One write(2) for an unbuffered stdout: glibc hands a whole fwrite to the system at once.
+int PlatformConsoleWrite(const char* pcText, std::size_t szLen) {
+    return std::fwrite(pcText, 1, szLen, stdout) == szLen ? 1 : 0;
+}
+
 void PlatformSleepMs(std::uint32_t ulMs) {
     struct timespec ts;
     ts.tv_sec = ulMs / 1000;
@@ -44,6 +49,10 @@ void PlatformSetLastError(std::uint32_t ulErr) {
 }
 std::uint32_t PlatformBadHandleError() {
     return EBADF;
+}
+
+int PlatformDeviceInUseError(std::uint32_t ulErr) {
+    return ulErr == EBUSY ? 1 : 0;
 }
 
 // ---- Interruptions during a transfer ---------------------------------------------------------------

@@ -85,6 +85,23 @@ void PlatformConsoleInit() {
     }
 }
 
+// Past the C library's stream: _write hands the text to one WriteFile (binary mode, no translation),
+// where the stream functions may split an unbuffered stream's output into many.
+int PlatformConsoleWrite(const char* pcText, std::size_t szLen) {
+    std::fflush(stdout);
+    const int iFd = _fileno(stdout);
+    while (szLen > 0) {
+        const unsigned uChunk = szLen > 0x10000000u ? 0x10000000u : static_cast<unsigned>(szLen);
+        const int iWritten = _write(iFd, pcText, uChunk);
+        if (iWritten <= 0) {
+            return 0;
+        }
+        pcText += iWritten;
+        szLen -= static_cast<std::size_t>(iWritten);
+    }
+    return 1;
+}
+
 void PlatformSleepMs(std::uint32_t ulMs) {
     Sleep(ulMs);
 }
@@ -101,6 +118,10 @@ void PlatformSetLastError(std::uint32_t ulErr) {
 }
 std::uint32_t PlatformBadHandleError() {
     return ERROR_INVALID_HANDLE;
+}
+
+int PlatformDeviceInUseError(std::uint32_t ulErr) {
+    return ulErr == ERROR_SHARING_VIOLATION || ulErr == ERROR_ACCESS_DENIED ? 1 : 0;
 }
 
 // ---- Interruptions during a transfer ---------------------------------------------------------------

@@ -56,10 +56,33 @@ int PlatformSerialBuildDcb(const char* strDef, SerialDcb* ptDcb) {
 }
 
 int PlatformSerialSetState(PlatformHandle hPort, const SerialDcb* ptDcb) {
-    // A cleared DCB with the four settings: raw binary transfer, no flow control.
-    DCB tDcb = ToDcb(ptDcb);
+    // The port's own DCB is the start: SetCommState refuses one whose XonChar equals its XoffChar (a
+    // cleared DCB), and many USB-serial adapters need DTR and RTS on. Over it go the four settings, raw
+    // binary transfer and no flow control.
+    DCB tDcb;
+    ZeroMemory(&tDcb, sizeof(tDcb));
+    tDcb.DCBlength = sizeof(DCB);
+    if (!GetCommState(ToHandle(hPort), &tDcb)) {
+        return 0;
+    }
+    tDcb.BaudRate = ptDcb->BaudRate;
+    tDcb.ByteSize = ptDcb->ByteSize;
+    tDcb.Parity = ptDcb->Parity;
+    tDcb.StopBits = ptDcb->StopBits;
     tDcb.fBinary = TRUE;
     tDcb.fParity = ptDcb->Parity != NOPARITY ? TRUE : FALSE;
+    tDcb.fOutxCtsFlow = FALSE;
+    tDcb.fOutxDsrFlow = FALSE;
+    tDcb.fDtrControl = DTR_CONTROL_ENABLE;
+    tDcb.fDsrSensitivity = FALSE;
+    tDcb.fOutX = FALSE;
+    tDcb.fInX = FALSE;
+    tDcb.fErrorChar = FALSE;
+    tDcb.fNull = FALSE;
+    tDcb.fRtsControl = RTS_CONTROL_ENABLE;
+    tDcb.fAbortOnError = FALSE;
+    tDcb.XonChar = 0x11;
+    tDcb.XoffChar = 0x13;
     return SetCommState(ToHandle(hPort), &tDcb) ? 1 : 0;
 }
 

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/os.h"
 #include "platform/serial_port.h"
 
 namespace {
@@ -74,14 +75,14 @@ std::uint8_t OpenSerialPort(PlatformHandle* phComPort, SerialDcb* ptDcb, SerialT
                             const char* strRate) {
     auto* pucComPortString = static_cast<char*>(std::malloc(kComPortStringSize));
     if (pucComPortString == nullptr) {
-        std::printf("pucComPortString申请失败\r\n");
+        PlatformPrintf("pucComPortString申请失败\r\n");
         return 0;
     }
     std::memset(pucComPortString, 0, kComPortStringSize);
     std::strcpy(pucComPortString, "COM");
 
     std::uint32_t ulComPortNumber = 0xFFFFFFFFu;
-    std::printf("请输入串口号：");
+    PlatformPrintf("请输入串口号：");
     bool bInput = ReadPortNumber(&ulComPortNumber);
     for (;;) {
         if (!bInput) {
@@ -91,7 +92,7 @@ std::uint8_t OpenSerialPort(PlatformHandle* phComPort, SerialDcb* ptDcb, SerialT
             return 0;
         }
         if (ulComPortNumber >= kSerialPortCount) {
-            std::printf("非法输入，请重新输入串口号：");
+            PlatformPrintf("非法输入，请重新输入串口号：");
             bInput = ReadPortNumber(&ulComPortNumber);
             continue;
         }
@@ -103,10 +104,10 @@ std::uint8_t OpenSerialPort(PlatformHandle* phComPort, SerialDcb* ptDcb, SerialT
         if (*phComPort != kInvalidHandle) {
             break;
         }
-        std::printf("无效端口，请重新输入串口号：");
+        PlatformPrintf("无效端口，请重新输入串口号：");
         bInput = ReadPortNumber(&ulComPortNumber);
     }
-    std::printf("串口%s申请成功\r\n", pucComPortString);
+    PlatformPrintf("串口%s申请成功\r\n", pucComPortString);
 
     std::memset(ptDcb, 0, sizeof(*ptDcb));
     ptDcb->DCBlength = sizeof(SerialDcb);
@@ -118,7 +119,7 @@ std::uint8_t OpenSerialPort(PlatformHandle* phComPort, SerialDcb* ptDcb, SerialT
         }
     }
     if (!PlatformSerialSetState(*phComPort, ptDcb)) {
-        std::printf("SetCommState失败：（%d）\r\n", static_cast<int>(PlatformLastError()));
+        PlatformPrintf("SetCommState失败：（%d）\r\n", static_cast<int>(PlatformLastError()));
         PlatformSerialClose(phComPort);
         std::free(pucComPortString);
         return 0;
@@ -135,9 +136,9 @@ std::uint8_t OpenSerialPort(PlatformHandle* phComPort, SerialDcb* ptDcb, SerialT
     }
     PlatformSerialPurge(*phComPort, kPurgeAll);
     if (PlatformSerialGetState(*phComPort, ptDcb)) {
-        std::printf("串口信息：BuardRate: %d，ByteSize: %d，Parity: %d，StopBits: %d\r\n",
-                    static_cast<int>(ptDcb->BaudRate), static_cast<int>(ptDcb->ByteSize),
-                    static_cast<int>(ptDcb->Parity), static_cast<int>(ptDcb->StopBits));
+        PlatformPrintf("串口信息：BuardRate: %d，ByteSize: %d，Parity: %d，StopBits: %d\r\n",
+                       static_cast<int>(ptDcb->BaudRate), static_cast<int>(ptDcb->ByteSize),
+                       static_cast<int>(ptDcb->Parity), static_cast<int>(ptDcb->StopBits));
     }
     std::free(pucComPortString);
     return 1;

@@ -169,6 +169,14 @@ struct SimHidHostCalls {
             PlatformSetLastError(Host::kNoDeviceError);
             return kInvalidHandle;
         }
+        for (auto it = t.vtTakeOvers_.begin(); eKind == Kind::kWrite && it != t.vtTakeOvers_.end(); ++it) {
+            if (it->first == tRec.ptDevice) {
+                tRec.ptDevice = it->second;
+                tRec.ptDevice->Present(&tRec.ulGeneration);
+                t.vtTakeOvers_.erase(it);
+                break;
+            }
+        }
         if (eKind == Kind::kRead) {
             tRec.pbCancel = std::make_shared<std::atomic<bool>>(false);
             ++t.tStats_.ulReadOpens;
@@ -202,7 +210,10 @@ struct SimHidHostCalls {
                                std::uint16_t* pusPid) {
         Host& t = Of(pv);
         std::lock_guard<std::mutex> lk(t.tMutex_);
-        Host::HandleRec* pt = ProbeLocked(t, hProbe, Call::kProbeAttributes);
+        // A write or read handle names the device its open reached.
+        Host::HandleRec* pt = t.FindLocked(hProbe, Kind::kWrite);
+        pt = pt != nullptr ? pt : t.FindLocked(hProbe, Kind::kRead);
+        pt = pt != nullptr ? pt : ProbeLocked(t, hProbe, Call::kProbeAttributes);
         if (pt == nullptr) {
             return 0;
         }
@@ -391,6 +402,16 @@ void SimHidHost::RemoveDevice(int iId) {
     ptDevice->Remove();
 }
 
+void SimHidHost::TakeOverNextOpen(int iId, std::shared_ptr<VirtualTablet> ptOther) {
+    std::lock_guard<std::mutex> lk(tMutex_);
+    for (const auto& [iDevId, ptDevice] : vtDevices_) {
+        if (iDevId == iId) {
+            vtTakeOvers_.emplace_back(ptDevice, std::make_shared<TabletDevice>(std::move(ptOther)));
+            return;
+        }
+    }
+}
+
 int SimHidHost::ReplugAs(int iId, std::shared_ptr<VirtualTablet> ptNext) {
     std::lock_guard<std::mutex> lk(tMutex_);
     std::uint32_t ulGeneration = 0;
@@ -429,9 +450,9 @@ void SimHidHost::ApplyReplugs() {
     }
 }
 
-void SimHidHost::FailCalls(Call eCall, std::uint32_t ulCount, std::uint32_t ulAfter) {
+void SimHidHost::FailCalls(Call eCall, std::uint32_t ulCount, std::uint32_t ulAfter, std::uint32_t ulError) {
     std::lock_guard<std::mutex> lk(tMutex_);
-    tFailPlans_[eCall] = FailPlan{ulAfter, ulCount};
+    tFailPlans_[eCall] = FailPlan{ulAfter, ulCount, ulError};
 }
 
 bool SimHidHost::FailNowLocked(Call eCall) {
@@ -444,7 +465,7 @@ bool SimHidHost::FailNowLocked(Call eCall) {
         return false;
     }
     --it->second.ulCount;
-    PlatformSetLastError(kInjectedError);
+    PlatformSetLastError(it->second.ulError);
     return true;
 }
 

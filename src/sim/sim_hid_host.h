@@ -76,8 +76,14 @@ class SimHidHost {
     // as when the user swaps tablets (another model, say) between two plug-ins. Returns ptNext's id.
     int ReplugAs(int iId, std::shared_ptr<VirtualTablet> ptNext);
 
-    // Makes calls of one kind fail: after ulAfter more calls succeed, the next ulCount calls fail.
-    void FailCalls(Call eCall, std::uint32_t ulCount, std::uint32_t ulAfter = 0);
+    // Another tablet takes device iId's path between probe and open (as when a hidraw node number is
+    // reused): the next write open of one of iId's paths reaches ptOther instead.
+    void TakeOverNextOpen(int iId, std::shared_ptr<VirtualTablet> ptOther);
+
+    // Makes calls of one kind fail: after ulAfter more calls succeed, the next ulCount calls fail with
+    // the error code ulError.
+    void FailCalls(Call eCall, std::uint32_t ulCount, std::uint32_t ulAfter = 0,
+                   std::uint32_t ulError = kInjectedError);
 
     Stats GetStats();
     // Waits until ulCount Read calls are in progress (a reader is blocked); false after ulTimeoutMs.
@@ -103,6 +109,7 @@ class SimHidHost {
     struct FailPlan {
         std::uint32_t ulAfter = 0;
         std::uint32_t ulCount = 0;
+        std::uint32_t ulError = kInjectedError;
     };
     friend struct SimHidHostCalls;
 
@@ -132,6 +139,8 @@ class SimHidHost {
         std::shared_ptr<Device> ptNext;
     };
     std::vector<Replug> vtReplugs_;
+    std::vector<std::pair<std::shared_ptr<Device>, std::shared_ptr<Device>>>
+        vtTakeOvers_;  // (device, the other)
     Stats tStats_;
 };
 

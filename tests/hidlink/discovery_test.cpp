@@ -141,6 +141,20 @@ TEST_F(LinkTest, VendorInterfaceWithUnusableReportLengthsIsNotOpened) {
 
 TEST_F(LinkTest, FailedOpenClosesWhatWasOpenedAndTheNextPassRetries) {
     AddTablet();
+    // Another program holds the interface (EBUSY / ERROR_SHARING_VIOLATION): named once, no reader.
+    const std::uint32_t ulInUse = PlatformFileRefusalError(PlatformFileRefusal::kInUse);
+    tHost_.FailCalls(SimHidHost::Call::kOpenWrite, 20, 0, ulInUse);
+    StdoutCapture tOut;
+    for (int i = 0; i < 20; ++i) {
+        EXPECT_EQ(DetectHidDevice(Res()), 0);
+    }
+    EXPECT_EQ(tOut.Finish(),
+              "\r\n[Tavelo IAP]: The tablet at /sim/hid/1.1/col01 is in use by another program (error " +
+                  std::to_string(ulInUse) +
+                  "); close the tablet's driver or settings program, then plug the tablet in "
+                  "again.\r\n");
+    EXPECT_EQ(tHost_.GetStats().ulReadOpens, 0u);
+    EXPECT_EQ(HidLinkReaderThreads(), 0u);
     for (SimHidHost::Call eCall :
          {SimHidHost::Call::kOpenWrite, SimHidHost::Call::kOpenRead, SimHidHost::Call::kEventCreate}) {
         tHost_.FailCalls(eCall, 1);
@@ -153,6 +167,13 @@ TEST_F(LinkTest, FailedOpenClosesWhatWasOpenedAndTheNextPassRetries) {
         EXPECT_EQ(Res()->hHidWrite.load(), kInvalidHandle);
         EXPECT_EQ(Res()->hHidRead.load(), kInvalidHandle);
     }
+    // Another model took the path between probe and open: not opened; the next pass opens the tablet.
+    sim::VirtualTablet::Config tOther;
+    tOther.iModelIndex = 5;
+    tHost_.TakeOverNextOpen(1, std::make_shared<sim::VirtualTablet>(tOther));
+    EXPECT_EQ(DetectHidDevice(Res()), 0);
+    EXPECT_EQ(HidLinkReaderThreads(), 0u);
+    EXPECT_EQ(tHost_.GetStats().ulLiveWrites, 0u);
     OpenLink();
     EXPECT_EQ(linktest::Exchange(sim::kCmdGetState).eStatus, 0u);
 }

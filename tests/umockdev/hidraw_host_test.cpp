@@ -150,6 +150,11 @@ TEST_F(HidrawHost, WriteSendsTheReportIdAndEveryByte) {
     int iTablet = AddTablet();
     PlatformHandle hWrite = m_ptHost->OpenWrite(m_ptHost->pvCtx, Path(iTablet, 1).c_str());
     ASSERT_NE(hWrite, kInvalidHandle);
+    std::uint16_t usVid = 0;  // of the node the open reached
+    std::uint16_t usPid = 0;
+    EXPECT_EQ(m_ptHost->ProbeAttributes(m_ptHost->pvCtx, hWrite, &usVid, &usPid), 1);
+    EXPECT_EQ(usVid, kVid);
+    EXPECT_EQ(usPid, kPid);
     Bytes report(kOut, 0);
     report[0] = 0xFD;
     for (std::size_t i = 1; i < report.size(); ++i) {
