@@ -663,7 +663,7 @@ std::uint32_t HidReaderThread(void* /*pvUnused*/) {
 
 std::int32_t HidSendFrame(HidResource* pt, const std::uint8_t* pucFrame, std::uint16_t usLen) {
     if (!LinkInStep()) {
-        std::printf(
+        PlatformPrintf(
             "\r\n[Tavelo IAP]: The tablet has not answered an earlier request, so nothing more is sent "
             "to it until it does. If it stays silent, unplug the tablet and plug it in again.\r\n");
         return 0;
@@ -678,8 +678,8 @@ std::int32_t HidSendFrame(HidResource* pt, const std::uint8_t* pucFrame, std::ui
         hWrite != kInvalidHandle ? ulReportLen : static_cast<std::uint32_t>(kHidReportBufferBytes);
     if (static_cast<std::uint32_t>(usLen) + 1u > ulLimit || usLen > kHidReportBufferBytes - 1u) {
         pt->bReplyReady.store(0, std::memory_order_release);
-        std::printf("帧长%u字节超出输出报告(%u字节)，未写入!\r\n", static_cast<unsigned>(usLen),
-                    static_cast<unsigned>(ulLimit));
+        PlatformPrintf("帧长%u字节超出输出报告(%u字节)，未写入!\r\n", static_cast<unsigned>(usLen),
+                       static_cast<unsigned>(ulLimit));
         return 0;
     }
     pt->aucTxReport[0] = kHidOutputReportId;
@@ -690,7 +690,7 @@ std::int32_t HidSendFrame(HidResource* pt, const std::uint8_t* pucFrame, std::ui
     // The host bounds the write (a stalled tablet makes it fail, not hang).
     if (ptHost->Write(ptHost->pvCtx, hWrite, pt->aucTxReport, ulReportLen, &ulWritten) == 0) {
         std::uint32_t ulErr = PlatformLastError();
-        std::printf("写入%d失败!(%d)\r\n", static_cast<int>(ulWritten), static_cast<int>(ulErr));
+        PlatformPrintf("写入%d失败!(%d)\r\n", static_cast<int>(ulWritten), static_cast<int>(ulErr));
         // A request that did not go out gets no reply: the exchange fails now, and a report that
         // comes meanwhile is no answer to it.
         return 0;
