@@ -16,7 +16,9 @@ extern const char kPathSeparator;
 // Prepares standard output for the program's lines: written unchanged (no newline translation) and
 // without holding back text that has no line end (the waiting and progress lines). On Windows, standard
 // output on a console gets the output code page 936 (GBK, the texts' encoding) until the process ends,
-// when the console's old code page is put back; a file or pipe gets the bytes as they are.
+// when the console's old code page is put back; a file or pipe gets the bytes as they are. From here on
+// a write to a pipe whose reader has gone fails and is dropped (SIGPIPE ignored on POSIX systems): a
+// closed output pipe never ends the program.
 void PlatformConsoleInit();
 
 // Pauses the calling thread.
@@ -32,11 +34,11 @@ void PlatformSetLastError(std::uint32_t ulErr);
 std::uint32_t PlatformBadHandleError();
 
 // ---- Interruptions during a transfer to the tablet -------------------------------------------------
-// Between PlatformTransferGuardBegin and PlatformTransferGuardEnd a closed terminal or pipe (SIGHUP,
-// SIGPIPE) does not end the program (output that cannot be written is dropped), and Ctrl-C (SIGINT; on
-// Windows the console's Ctrl-C and Ctrl-Break) only notes the request, which PlatformTransferInterrupted
-// reports from then on until the next PlatformTransferGuardBegin. Outside the guard the system's default
-// handling applies: Ctrl-C ends the program.
+// Between PlatformTransferGuardBegin and PlatformTransferGuardEnd a closed terminal (SIGHUP) does not end
+// the program (output that cannot be written is dropped), and Ctrl-C (SIGINT; on Windows the console's
+// Ctrl-C and Ctrl-Break) only notes the request, which PlatformTransferInterrupted reports from then on
+// until the next PlatformTransferGuardBegin. Outside the guard the system's default handling applies:
+// Ctrl-C ends the program. A closed pipe ends it nowhere (PlatformConsoleInit).
 void PlatformTransferGuardBegin();
 void PlatformTransferGuardEnd();
 int PlatformTransferInterrupted();

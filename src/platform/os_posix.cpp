@@ -20,6 +20,9 @@ const char kPathSeparator = '/';
 
 void PlatformConsoleInit() {
     std::setvbuf(stdout, nullptr, _IONBF, 0);
+    // A write to a pipe whose reader has gone fails and is dropped, for the whole run: the program goes on
+    // to its end and its exit status instead of dying of SIGPIPE.
+    signal(SIGPIPE, SIG_IGN);
 }
 
 void PlatformSleepMs(std::uint32_t ulMs) {
@@ -52,7 +55,6 @@ std::atomic<int> g_bInterrupted{0};
 static_assert(std::atomic<int>::is_always_lock_free, "the signal handler needs a lock-free flag");
 struct sigaction g_tOldInt;
 struct sigaction g_tOldHup;
-struct sigaction g_tOldPipe;
 
 extern "C" void OnInterrupt(int) {
     g_bInterrupted.store(1, std::memory_order_relaxed);
@@ -72,11 +74,9 @@ void PlatformTransferGuardBegin() {
     sigemptyset(&tIgnore.sa_mask);
     sigaction(SIGINT, &tNote, &g_tOldInt);
     sigaction(SIGHUP, &tIgnore, &g_tOldHup);
-    sigaction(SIGPIPE, &tIgnore, &g_tOldPipe);
 }
 
 void PlatformTransferGuardEnd() {
-    sigaction(SIGPIPE, &g_tOldPipe, nullptr);
     sigaction(SIGHUP, &g_tOldHup, nullptr);
     sigaction(SIGINT, &g_tOldInt, nullptr);
 }
