@@ -44,6 +44,9 @@ void PlatformTransferGuardEnd();
 int PlatformTransferInterrupted();
 
 // ---- Files ------------------------------------------------------------------------------------------
+// The opens below take only a regular file (a file on a disk), and never wait: a FIFO, device, pipe or
+// directory is refused at once with the code PlatformFileRefusalError gives for it (on POSIX systems
+// the open is non-blocking and the file's type is taken from the open descriptor).
 // Open an existing file for reading, not shared (GENERIC_READ, share 0, OPEN_EXISTING).
 // Returns kInvalidHandle on failure, with the last error set.
 PlatformHandle PlatformFileOpenRead(const char* strPath);

@@ -91,13 +91,26 @@ int ToFd(PlatformHandle h) {
 }
 
 // Files are opened "not shared" on Windows; an advisory lock is the nearest POSIX equivalent.
+// Only a regular file is opened: O_NONBLOCK keeps the open of a FIFO (or a device) from waiting for a
+// peer, and what is not a regular file is closed again at once (EISDIR, EINVAL). A regular file ignores
+// O_NONBLOCK.
 PlatformHandle OpenLocked(const char* strPath, int iFlags, int iLockType) {
     if (strPath == nullptr || strPath[0] == '\0') {
         errno = ENOENT;
         return kInvalidHandle;
     }
-    int fd = open(strPath, iFlags | O_CLOEXEC, 0644);
+    int fd = open(strPath, iFlags | O_CLOEXEC | O_NONBLOCK, 0644);
     if (fd < 0) {
+        return kInvalidHandle;
+    }
+    struct stat st;
+    int iRefused = fstat(fd, &st) != 0   ? errno
+                   : S_ISREG(st.st_mode) ? 0
+                   : S_ISDIR(st.st_mode) ? EISDIR
+                                         : EINVAL;
+    if (iRefused != 0) {
+        close(fd);
+        errno = iRefused;
         return kInvalidHandle;
     }
     struct flock fl;

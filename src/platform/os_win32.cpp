@@ -35,7 +35,16 @@ PlatformHandle OpenUnshared(const char* strPath, DWORD dwAccess, DWORD dwDisposi
         return kInvalidHandle;
     }
     HANDLE h = CreateFileA(strPath, dwAccess, 0, nullptr, dwDisposition, FILE_ATTRIBUTE_NORMAL, nullptr);
-    return h == INVALID_HANDLE_VALUE ? kInvalidHandle : FromHandle(h);
+    if (h == INVALID_HANDLE_VALUE) {
+        return kInvalidHandle;
+    }
+    // Only a file on a disk is used: a device (NUL, CON, COM1) or a pipe is closed again at once.
+    if (GetFileType(h) != FILE_TYPE_DISK) {
+        CloseHandle(h);
+        SetLastError(ERROR_ACCESS_DENIED);
+        return kInvalidHandle;
+    }
+    return FromHandle(h);
 }
 }  // namespace
 

@@ -244,6 +244,7 @@ TEST_F(CipherToolTest, AnyPathIsSafeAndEveryFailureIsExplained) {
     const std::string kEncoded = "[Tavelo IAP]: OrgMcuLen:3000, PackageCounter:3, LastPackageLen:952\r\n";
     const std::string kSpecial =
         "': it is a device, FIFO or other special file, not a regular file; it was left as it was\r\n";
+    const std::string kSpecialInput = "': it is a device, FIFO or other special file, not a regular file\r\n";
     const std::string kBig =
         "' is damaged: its 104857600 bytes are more than any McuCipherFile holds (262426)\r\n";
     struct Row {
@@ -275,6 +276,31 @@ TEST_F(CipherToolTest, AnyPathIsSafeAndEveryFailureIsExplained) {
          "taveloiap-cipher: encode: refused to write '{D}/fifo" + kSpecial,
          {"fifo"},
          [](const fs::path& d) { EXPECT_TRUE(fs::is_fifo(d / "fifo")); }},
+        // Inputs that are no regular file: refused at once, never read or waited on.
+        {"FIFO as plain image",
+         [](const fs::path& d) { ASSERT_EQ(mkfifo((d / "fifo").c_str(), 0600), 0); },
+         "encode '{D}/fifo' '{D}/out.bin'",
+         1,
+         ModuleLine("McuVerFile打开错误", EINVAL),
+         "taveloiap-cipher: encode: cannot open '{D}/fifo" + kSpecialInput,
+         {"fifo"},
+         kNothing},
+        {"FIFO as McuCipherFile",
+         [](const fs::path& d) { ASSERT_EQ(mkfifo((d / "fifo").c_str(), 0600), 0); },
+         "info '{D}/fifo'",
+         1,
+         ModuleLine("McuCipherFile打开错误", EINVAL),
+         "taveloiap-cipher: info: cannot open '{D}/fifo" + kSpecialInput,
+         {"fifo"},
+         kNothing},
+        {"directory as McuCipherFile",
+         kNothing,
+         "decode '{D}' '{D}/clear.bin'",
+         1,
+         ModuleLine("McuCipherFile打开错误", EISDIR),
+         "taveloiap-cipher: decode: cannot open '{D}': it is a directory\r\n",
+         {},
+         kNothing},
         {"directory",
          [](const fs::path& d) { fs::create_directories(d / "dir" / "keep"); },
          kEncode + "'{D}/dir'",

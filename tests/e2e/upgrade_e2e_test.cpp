@@ -1,6 +1,7 @@
 // The whole program (TaveloIapMain) against the virtual tablet: console input in, console output out
 // byte for byte, and the tablet's flash and frame log checked afterwards.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <csignal>
 #include <cstdio>
@@ -460,6 +461,14 @@ TEST_F(UpgradeE2E, UnsoundFirmwareFileIsRefusedBeforeAnyFrame) {
         f.seekp(26 + 1025 + 17);
         f.put(static_cast<char>(c ^ 0x01));
     }
+    HidLinkReset();
+    out = Run("1\n2\n", 1);
+    EXPECT_NE(out.find(refused), std::string::npos);
+    EXPECT_EQ(tablet_->FramesReceived(), 0u);
+
+    // A FIFO in its place is not waited on.
+    std::filesystem::remove(cipher_);
+    ASSERT_EQ(mkfifo(cipher_.c_str(), 0600), 0);
     HidLinkReset();
     out = Run("1\n2\n", 1);
     EXPECT_NE(out.find(refused), std::string::npos);
