@@ -162,7 +162,7 @@ TEST_F(CipherToolTest, FailedOperationsExitNonZeroAndKeepExistingFiles) {
     EXPECT_EQ(out_, "[Tavelo IAP]: IAP应用流程 |-> Error->McuCipherFile打开错误（2）\r\n" +
                         (dir_ / "missing.bin").string() + ": FAILED\r\n");
 
-    // A file cut short: info still shows the header (status 0) and the failed check; verify fails.
+    // A file cut short: info still shows the header and the failed check; both fail.
     WriteFile(dir_ / "plain.bin", Bytes(10, 0x42));
     ASSERT_EQ(Run("encode " + Path("plain.bin") + " " + Path("cipher.bin")), 0);
     Bytes cipher = ReadFile(dir_ / "cipher.bin");
@@ -171,7 +171,7 @@ TEST_F(CipherToolTest, FailedOperationsExitNonZeroAndKeepExistingFiles) {
     WriteFile(dir_ / "cipher.bin", cipher);
     const std::string kDamaged =
         "[Tavelo IAP]: IAP应用流程 |-> Error->McuCipherFile文件损坏 File<1050,1,10>, OrgMcuLen<10>\r\n";
-    EXPECT_EQ(Run("info " + Path("cipher.bin")), 0);
+    EXPECT_EQ(Run("info " + Path("cipher.bin")), 1);
     EXPECT_NE(out_.find(kDamaged + "Check:          FAILED\r\n"), std::string::npos);
     EXPECT_EQ(Run("verify " + Path("cipher.bin")), 1);
     EXPECT_EQ(out_, kDamaged + (dir_ / "cipher.bin").string() + ": FAILED\r\n");
@@ -389,7 +389,7 @@ TEST_F(CipherToolTest, AnyPathIsSafeAndEveryFailureIsExplained) {
         {"info on 100 MiB",
          BigFile(100u << 20),
          "info '{D}/big.bin'",
-         0,
+         1,
          "...\r\nFile size:      104857600 bytes\r\n",
          "taveloiap-cipher: info: '{D}/big.bin" + kBig,
          {"big.bin"},
