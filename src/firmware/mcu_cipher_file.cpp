@@ -220,7 +220,7 @@ int CreateUniqueTemp(TempOutput* ptTemp, PlatformHandle* ph) {
             std::snprintf(ptTemp->strTempPath, sizeof(ptTemp->strTempPath), "%s.%08X.tmp", ptTemp->strFinal,
                           static_cast<unsigned>(ulToken));
         }
-        *ph = PlatformFileCreateNew(ptTemp->strTempPath);
+        *ph = PlatformFileCreateTemp(ptTemp->strTempPath);
         if (*ph != kInvalidHandle) {
             ptTemp->bCreated = true;
             return 1;
@@ -298,6 +298,7 @@ int CommitTempOutput(TempOutput* ptTemp, PlatformHandle* ph, const std::uint8_t*
         return 0;
     }
     ptTemp->bCreated = false;
+    PlatformFileTempDone();
     return 1;
 }
 
@@ -307,6 +308,7 @@ void DiscardTempOutput(TempOutput* ptTemp, PlatformHandle* ph) {
     if (ptTemp->bCreated) {
         PlatformFileRemove(ptTemp->strTempPath);
         ptTemp->bCreated = false;
+        PlatformFileTempDone();
     }
 }
 

@@ -76,6 +76,13 @@ int PlatformFileRemove(const char* strPath);
 PlatformHandle PlatformFileCreateNew(const char* strPath);
 std::uint32_t PlatformFileExistsError();
 
+// A temporary file, created as PlatformFileCreateNew does (one at a time). Until PlatformFileTempDone, an
+// interruption that ends the program (SIGINT or SIGTERM where the program has no handling of its own; on
+// Windows the console's Ctrl-C, Ctrl-Break or closing) removes it on the way out, so none is left behind.
+PlatformHandle PlatformFileCreateTemp(const char* strPath);
+// The temporary file was put in place or removed: an interruption removes nothing any more.
+void PlatformFileTempDone();
+
 // What a path names, without opening it for reading or writing (nothing blocks, a file held open by
 // another program can still be looked at).
 enum class PlatformFileKind : std::uint8_t {

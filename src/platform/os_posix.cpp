@@ -258,6 +258,89 @@ std::uint32_t PlatformFileExistsError() {
     return EEXIST;
 }
 
+namespace {
+// The temporary file an interruption removes: its path, and whether it is still there under that name
+// (set after the path is written). Changed only while SIGINT and SIGTERM are blocked, read by the handler.
+char g_acTempPath[4096];
+std::atomic<int> g_bTempArmed{0};
+struct sigaction g_tOldTempInt;
+struct sigaction g_tOldTempTerm;
+
+extern "C" void OnTempInterrupt(int iSignal) {
+    if (g_bTempArmed.load(std::memory_order_acquire)) {
+        unlink(g_acTempPath);
+    }
+    // Then the signal's own ending: default handling, delivered again when the handler returns.
+    signal(iSignal, SIG_DFL);
+    raise(iSignal);
+}
+
+// Runs fn with SIGINT and SIGTERM held back, so that the handler never sees a half-made change.
+template <typename Fn>
+void WithInterruptsBlocked(Fn fn) {
+    sigset_t tBlock;
+    sigset_t tOld;
+    sigemptyset(&tBlock);
+    sigaddset(&tBlock, SIGINT);
+    sigaddset(&tBlock, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &tBlock, &tOld);
+    fn();
+    pthread_sigmask(SIG_SETMASK, &tOld, nullptr);
+}
+
+// Takes over iSignal where it would end the program (default handling); a signal the program ignores or
+// handles itself is left as it is. *ptOld keeps what was there.
+void TakeSignalForTemp(int iSignal, struct sigaction* ptOld) {
+    sigaction(iSignal, nullptr, ptOld);
+    if (ptOld->sa_handler == SIG_DFL && (ptOld->sa_flags & SA_SIGINFO) == 0) {
+        struct sigaction tRemove;
+        std::memset(&tRemove, 0, sizeof(tRemove));
+        tRemove.sa_handler = OnTempInterrupt;
+        sigemptyset(&tRemove.sa_mask);
+        sigaction(iSignal, &tRemove, nullptr);
+    }
+}
+
+// Puts back what TakeSignalForTemp found, if it took the signal over.
+void GiveSignalBack(int iSignal, const struct sigaction* ptOld) {
+    struct sigaction tNow;
+    sigaction(iSignal, nullptr, &tNow);
+    if (tNow.sa_handler == OnTempInterrupt) {
+        sigaction(iSignal, ptOld, nullptr);
+    }
+}
+}  // namespace
+
+PlatformHandle PlatformFileCreateTemp(const char* strPath) {
+    if (strPath != nullptr && std::strlen(strPath) >= sizeof(g_acTempPath)) {
+        errno = ENAMETOOLONG;
+        return kInvalidHandle;
+    }
+    PlatformHandle h = kInvalidHandle;
+    int iErr = 0;
+    WithInterruptsBlocked([&] {
+        h = PlatformFileCreateNew(strPath);
+        iErr = errno;
+        if (h != kInvalidHandle && !g_bTempArmed.load(std::memory_order_relaxed)) {
+            std::strcpy(g_acTempPath, strPath);
+            g_bTempArmed.store(1, std::memory_order_release);
+            TakeSignalForTemp(SIGINT, &g_tOldTempInt);
+            TakeSignalForTemp(SIGTERM, &g_tOldTempTerm);
+        }
+    });
+    errno = iErr;
+    return h;
+}
+
+void PlatformFileTempDone() {
+    WithInterruptsBlocked([] {
+        if (g_bTempArmed.exchange(0) != 0) {
+            GiveSignalBack(SIGINT, &g_tOldTempInt);
+            GiveSignalBack(SIGTERM, &g_tOldTempTerm);
+        }
+    });
+}
+
 int PlatformFileQuery(const char* strPath, PlatformFileInfo* ptInfo) {
     *ptInfo = PlatformFileInfo{};
     if (strPath == nullptr || strPath[0] == '\0') {

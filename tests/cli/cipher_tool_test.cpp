@@ -1,5 +1,7 @@
 // taveloiap-cipher run as a program on temporary files: output and exit status of every subcommand.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
@@ -543,6 +545,48 @@ TEST_F(CipherToolTest, AnyPathIsSafeAndEveryFailureIsExplained) {
         std::set<std::string> names = {"plain.bin", "cipher.bin", "h.bin"};
         names.insert(row.extra.begin(), row.extra.end());
         EXPECT_EQ(Names(d), names);
+    }
+}
+
+// An encode ended by SIGINT or SIGTERM while its temporary file exists (its first line waits on a full
+// pipe) removes that file, leaves the old output as it was and ends by the signal.
+TEST_F(CipherToolTest, InterruptedEncodeLeavesNoTemporaryFile) {
+    WriteFile(dir_ / "plain.bin", Pattern(3000, 31, 7));
+    WriteFile(dir_ / "cipher.bin", Bytes{'o', 'l', 'd'});
+    for (int iSignal : {SIGINT, SIGTERM}) {
+        SCOPED_TRACE(iSignal);
+        int aiPipe[2];
+        ASSERT_EQ(pipe(aiPipe), 0);
+        const std::string strFill(static_cast<std::size_t>(fcntl(aiPipe[1], F_GETPIPE_SZ)), 'x');
+        ASSERT_EQ(write(aiPipe[1], strFill.data(), strFill.size()), static_cast<ssize_t>(strFill.size()));
+        const pid_t pid = fork();
+        if (pid == 0) {
+            dup2(aiPipe[1], 1);
+            signal(SIGINT, SIG_DFL);  // as from a terminal, also where the test runs in the background
+            signal(SIGTERM, SIG_DFL);
+            execl(TAVELO_CIPHER_TOOL, TAVELO_CIPHER_TOOL, "encode", (dir_ / "plain.bin").c_str(),
+                  (dir_ / "cipher.bin").c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        close(aiPipe[1]);
+        for (int i = 0; i < 10000 && !fs::exists(dir_ / "cipher.bin.tmp"); ++i) {
+            usleep(1000);
+        }
+        EXPECT_TRUE(fs::exists(dir_ / "cipher.bin.tmp"));
+        kill(pid, iSignal);
+        int iStatus = 0;
+        bool bEnded = false;
+        for (int i = 0; i < 10000 && !bEnded; ++i) {
+            bEnded = waitpid(pid, &iStatus, WNOHANG) == pid || (usleep(1000), false);
+        }
+        if (!bEnded) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+        close(aiPipe[0]);
+        EXPECT_TRUE(bEnded && WIFSIGNALED(iStatus) && WTERMSIG(iStatus) == iSignal) << iStatus;
+        EXPECT_EQ(Names(dir_), (std::set<std::string>{"plain.bin", "cipher.bin"}));
+        EXPECT_EQ(ReadFile(dir_ / "cipher.bin"), (Bytes{'o', 'l', 'd'}));
     }
 }
 
