@@ -280,7 +280,14 @@ McuFileFailure OpenTempOutput(const char* strTarget, const char* strInput, TempO
         PlatformSetLastError(PlatformFileRefusalError(PlatformFileRefusal::kInUse));
         return McuFileFailure::kSameFile;
     }
-    return CreateUniqueTemp(ptTemp, ph) ? McuFileFailure::kNone : McuFileFailure::kOpen;
+    if (!CreateUniqueTemp(ptTemp, ph)) {
+        return McuFileFailure::kOpen;
+    }
+    // The file replaced keeps its permission bits.
+    if (tTarget.eKind == PlatformFileKind::kRegular) {
+        PlatformFileCopyMode(*ph, ptTemp->strFinal);
+    }
+    return McuFileFailure::kNone;
 }
 
 // Writes ulLen bytes to the temporary file, flushes and closes it, then puts it in place of the file it

@@ -82,6 +82,9 @@ std::uint32_t PlatformFileExistsError();
 PlatformHandle PlatformFileCreateTemp(const char* strPath);
 // The temporary file was put in place or removed: an interruption removes nothing any more.
 void PlatformFileTempDone();
+// Gives the open file hTo the permission bits (rwx for owner, group, others) of the file strFrom, links
+// followed; nothing on Windows, whose files have none.
+void PlatformFileCopyMode(PlatformHandle hTo, const char* strFrom);
 
 // What a path names, without opening it for reading or writing (nothing blocks, a file held open by
 // another program can still be looked at).

@@ -341,6 +341,13 @@ void PlatformFileTempDone() {
     });
 }
 
+void PlatformFileCopyMode(PlatformHandle hTo, const char* strFrom) {
+    struct stat st;
+    if (hTo != kInvalidHandle && stat(strFrom, &st) == 0) {
+        fchmod(ToFd(hTo), st.st_mode & 0777);
+    }
+}
+
 int PlatformFileQuery(const char* strPath, PlatformFileInfo* ptInfo) {
     *ptInfo = PlatformFileInfo{};
     if (strPath == nullptr || strPath[0] == '\0') {

@@ -319,6 +319,8 @@ void PlatformFileTempDone() {
     g_bTempArmed.store(0, std::memory_order_release);
 }
 
+void PlatformFileCopyMode(PlatformHandle, const char*) {}
+
 namespace {
 bool IsNotFound(DWORD dwErr) {
     return dwErr == ERROR_FILE_NOT_FOUND || dwErr == ERROR_PATH_NOT_FOUND;

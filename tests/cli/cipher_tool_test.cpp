@@ -368,6 +368,20 @@ TEST_F(CipherToolTest, AnyPathIsSafeAndEveryFailureIsExplained) {
              EXPECT_EQ(fs::read_symlink(d / "link.bin"), "real.bin");
              EXPECT_EQ(fs::file_size(d / "real.bin"), kCipher.size());
          }},
+        {"replaced file keeps its permission bits",
+         [](const fs::path& d) {
+             WriteFile(d / "out.bin", Bytes{'o', 'l', 'd'});
+             fs::permissions(d / "out.bin", fs::perms(0604));
+         },
+         kEncode + "'{D}/out.bin'",
+         0,
+         kEncoded,
+         "",
+         {"out.bin"},
+         [&](const fs::path& d) {
+             EXPECT_EQ(fs::file_size(d / "out.bin"), kCipher.size());
+             EXPECT_EQ(fs::status(d / "out.bin").permissions(), fs::perms(0604));
+         }},
         {"link to nothing",
          [](const fs::path& d) { fs::create_symlink("missing.bin", d / "link.bin"); },
          kEncode + "'{D}/link.bin'",
