@@ -111,7 +111,7 @@ int TaveloIapMain() {
     g_ptPresDbgPara = ptPresDbgPara;
 
     bool bRecordsReady = false;
-    int iExitStatus = 0;  // 0 until an upgrade fails; an upgrade that succeeds sets it back
+    int iExitStatus = 1;  // the program did not run unless its records are there
     if (ptComResource == nullptr) {
         std::printf("[Tavelo IAP]: Error -> ptComResource Malloc\r\n");
     } else if (ptConfgFile == nullptr) {
@@ -122,6 +122,7 @@ int TaveloIapMain() {
         std::printf("[Tavelo IAP]: Error -> punPrtcDRBDCmdUnion Malloc\r\n");
     } else {
         bRecordsReady = true;
+        iExitStatus = 0;  // 0 until an upgrade fails; an upgrade that succeeds sets it back
     }
 
     if (bRecordsReady) {
