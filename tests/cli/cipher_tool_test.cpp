@@ -103,8 +103,11 @@ TEST_F(CipherToolTest, HelpNamesEverySubcommand) {
     EXPECT_EQ(Run("--help"), 0);
     EXPECT_EQ(err_, "");
     EXPECT_NE(out_.find(kUsage), std::string::npos);
-    for (const char* strLine : {"  encode PLAIN CIPHER\r\n", "  decode CIPHER CLEAR\r\n", "  info CIPHER\r\n",
-                                "  verify CIPHER\r\n", "Exit status: 0 success"}) {
+    for (const char* strLine :
+         {"  encode PLAIN CIPHER\r\n      scramble the plain firmware image PLAIN (1 to 262144 "
+          "bytes; an empty or larger image is refused)",
+          "  decode CIPHER CLEAR\r\n", "  info CIPHER\r\n", "  verify CIPHER\r\n",
+          "Exit status: 0 success"}) {
         EXPECT_NE(out_.find(strLine), std::string::npos) << strLine;
     }
 }
