@@ -52,17 +52,12 @@ void PrintFailureSummary(const char* strSub, const ConfgFile& tConfgFile) {
             std::fprintf(stderr, "not enough memory to work on '%s' (%s)\r\n", strPath, acSystem);
             return;
         case McuFileFailure::kOpen: {
-            // An input the system's open refused for being no regular file is named as what it is.
+            // An input the open refused for being a special file is named as what it is.
             const char* strWhy = acSystem;
             PlatformFileInfo tInput;
-            if (!bOutput && PlatformFileQuery(strPath, &tInput)) {
-                if (tInput.eKind == PlatformFileKind::kDirectory &&
-                    tFailure.ulError == PlatformFileRefusalError(PlatformFileRefusal::kDirectory)) {
-                    strWhy = "it is a directory";
-                } else if (tInput.eKind == PlatformFileKind::kOther &&
-                           tFailure.ulError == PlatformFileRefusalError(PlatformFileRefusal::kNotRegular)) {
-                    strWhy = "it is a device, FIFO or other special file, not a regular file";
-                }
+            if (!bOutput && tFailure.ulError == PlatformFileRefusalError(PlatformFileRefusal::kNotRegular) &&
+                PlatformFileQuery(strPath, &tInput) && tInput.eKind == PlatformFileKind::kOther) {
+                strWhy = "it is a device, FIFO or other special file, not a regular file";
             }
             std::fprintf(stderr, "cannot %s '%s': %s\r\n", bOutput ? "create" : "open", strPath, strWhy);
             return;

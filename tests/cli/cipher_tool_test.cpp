@@ -281,30 +281,14 @@ TEST_F(CipherToolTest, AnyPathIsSafeAndEveryFailureIsExplained) {
          "taveloiap-cipher: encode: refused to write '{D}/fifo" + kSpecial,
          {"fifo"},
          [](const fs::path& d) { EXPECT_TRUE(fs::is_fifo(d / "fifo")); }},
-        // Inputs that are no regular file: refused at once, never read or waited on.
-        {"FIFO as plain image",
+        // An input that is no regular file: refused at once, never read or waited on.
+        {"FIFO as input",
          [](const fs::path& d) { ASSERT_EQ(mkfifo((d / "fifo").c_str(), 0600), 0); },
          "encode '{D}/fifo' '{D}/out.bin'",
          1,
          ModuleLine("McuVerFile打开错误", EINVAL),
          "taveloiap-cipher: encode: cannot open '{D}/fifo" + kSpecialInput,
          {"fifo"},
-         kNothing},
-        {"FIFO as McuCipherFile",
-         [](const fs::path& d) { ASSERT_EQ(mkfifo((d / "fifo").c_str(), 0600), 0); },
-         "info '{D}/fifo'",
-         1,
-         ModuleLine("McuCipherFile打开错误", EINVAL),
-         "taveloiap-cipher: info: cannot open '{D}/fifo" + kSpecialInput,
-         {"fifo"},
-         kNothing},
-        {"directory as McuCipherFile",
-         kNothing,
-         "decode '{D}' '{D}/clear.bin'",
-         1,
-         ModuleLine("McuCipherFile打开错误", EISDIR),
-         "taveloiap-cipher: decode: cannot open '{D}': it is a directory\r\n",
-         {},
          kNothing},
         {"directory",
          [](const fs::path& d) { fs::create_directories(d / "dir" / "keep"); },
@@ -581,6 +565,7 @@ TEST_F(CipherToolTest, InterruptedEncodeLeavesNoTemporaryFile) {
             dup2(aiPipe[1], 1);
             signal(SIGINT, SIG_DFL);  // as from a terminal, also where the test runs in the background
             signal(SIGTERM, SIG_DFL);
+            alarm(60);  // a run the signal does not end is ended here (SIGALRM), and fails the test
             execl(TAVELO_CIPHER_TOOL, TAVELO_CIPHER_TOOL, "encode", (dir_ / "plain.bin").c_str(),
                   (dir_ / "cipher.bin").c_str(), static_cast<char*>(nullptr));
             _exit(127);
@@ -592,16 +577,9 @@ TEST_F(CipherToolTest, InterruptedEncodeLeavesNoTemporaryFile) {
         EXPECT_TRUE(fs::exists(dir_ / "cipher.bin.tmp"));
         kill(pid, iSignal);
         int iStatus = 0;
-        bool bEnded = false;
-        for (int i = 0; i < 10000 && !bEnded; ++i) {
-            bEnded = waitpid(pid, &iStatus, WNOHANG) == pid || (usleep(1000), false);
-        }
-        if (!bEnded) {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-        }
+        waitpid(pid, &iStatus, 0);
         close(aiPipe[0]);
-        EXPECT_TRUE(bEnded && WIFSIGNALED(iStatus) && WTERMSIG(iStatus) == iSignal) << iStatus;
+        EXPECT_TRUE(WIFSIGNALED(iStatus) && WTERMSIG(iStatus) == iSignal) << iStatus;
         EXPECT_EQ(Names(dir_), (std::set<std::string>{"plain.bin", "cipher.bin"}));
         EXPECT_EQ(ReadFile(dir_ / "cipher.bin"), (Bytes{'o', 'l', 'd'}));
     }
