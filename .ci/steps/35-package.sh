@@ -62,6 +62,10 @@ echo "removed: $(wc -l < "$files") paths of the package gone"
 
 # A user's own install: every destination under the prefix, no root needed. Run as nobody when the work
 # tree is open to other users (the manifest cmake writes into the build tree is made writable for it).
+# cmake_install.cmake names the build and source trees by absolute paths, so nobody's access is checked
+# on those: a relative path, taken from the current directory, would pass where every directory above
+# the clone is closed to nobody (a clone in /root) and the install would then fail. Such a tree is
+# installed as root, which still checks every destination against the prefix.
 echo "-- cmake --install --prefix DIR"
 prefix="$stage/prefix"
 manifest=build/deb/install_manifest.txt
@@ -70,9 +74,10 @@ chmod 777 "$stage"
 chmod 666 "$manifest"
 nobody=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
 who=root
-if "${nobody[@]}" test -r build/deb/cmake_install.cmake -a -r dist/linux/70-taveloiap.rules; then
+if "${nobody[@]}" test -r "$PWD/build/deb/cmake_install.cmake" -a -r "$PWD/dist/linux/70-taveloiap.rules"; then
   who=nobody
 else
+  echo "the work tree $PWD is closed to other users: installing as root"
   nobody=()
 fi
 "${nobody[@]}" cmake --install build/deb --prefix "$prefix" >/dev/null

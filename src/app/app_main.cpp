@@ -112,7 +112,7 @@ int TaveloIapMain() {
     g_ptPresDbgPara = ptPresDbgPara;
 
     bool bRecordsReady = false;
-    int iExitStatus = 0;  // 0 until an upgrade fails; an upgrade that succeeds sets it back
+    int iExitStatus = 1;  // the program did not run unless its records are there
     if (ptComResource == nullptr) {
         PlatformPrintf("[Tavelo IAP]: Error -> ptComResource Malloc\r\n");
     } else if (ptConfgFile == nullptr) {
@@ -123,6 +123,7 @@ int TaveloIapMain() {
         PlatformPrintf("[Tavelo IAP]: Error -> punPrtcDRBDCmdUnion Malloc\r\n");
     } else {
         bRecordsReady = true;
+        iExitStatus = 0;  // 0 until an upgrade fails; an upgrade that succeeds sets it back
     }
 
     if (bRecordsReady) {

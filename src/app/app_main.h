@@ -7,7 +7,8 @@
 extern void* g_ptPresDbgPara;
 
 // The whole program. Returns the exit status: 0 when the last upgrade succeeded or none was tried, 1
-// when the last upgrade failed, was refused or was interrupted.
+// when the last upgrade failed, was refused or was interrupted, or when a working record could not be
+// allocated at start-up (the program did not run).
 int TaveloIapMain();
 
 // Shows the menu and reads lines until the user chooses 1 or 2. The end of standard input counts as 2.

@@ -3,11 +3,13 @@
 
 const CipherSubcommand kCipherSubcommands[] = {
     {"encode", "PLAIN CIPHER", 2, 2,
-     "scramble the plain firmware image PLAIN (its first 262144 bytes) into the McuCipherFile CIPHER",
+     "scramble the plain firmware image PLAIN (1 to 262144 bytes; an empty or larger image is refused) into "
+     "the McuCipherFile CIPHER",
      RunEncodeSubcommand},
     {"decode", "CIPHER CLEAR", 2, 2, "descramble the McuCipherFile CIPHER into the plain copy CLEAR",
      RunDecodeSubcommand},
-    {"info", "CIPHER", 1, 1, "show the header of CIPHER, its size and the whole-file check",
+    {"info", "CIPHER", 1, 1,
+     "show the header of CIPHER, its size and the whole-file check; exit status 0 only for a sound file",
      RunInfoSubcommand},
     {"verify", "CIPHER", 1, 1, "check CIPHER whole (layout and CRC); exit status 0 only for a sound file",
      RunVerifySubcommand},

@@ -31,10 +31,12 @@ void PrintHelp() {
     std::printf(
         "Output files are written under a new temporary name beside NAME and renamed over NAME once\r\n");
     std::printf(
-        "complete: a failed run leaves an existing NAME as it was. NAME must be a regular file or\r\n");
+        "complete: a failed or interrupted run leaves an existing NAME as it was, and a replaced NAME\r\n");
     std::printf(
-        "nothing: a directory, device, FIFO or the input file itself is refused. A symbolic link is\r\n");
-    std::printf("followed: the file it leads to is replaced and the link stays.\r\n");
+        "keeps its permission bits. NAME must be a regular file or nothing: a directory, device, FIFO\r\n");
+    std::printf(
+        "or the input file itself is refused. A symbolic link is followed: the file it leads to is\r\n");
+    std::printf("replaced and the link stays.\r\n");
     std::printf(
         "Exit status: %d success, %d the operation failed or the file is not sound, %d wrong arguments.\r\n",
         kCipherExitOk, kCipherExitFailed, kCipherExitUsage);

@@ -51,9 +51,17 @@ void PrintFailureSummary(const char* strSub, const ConfgFile& tConfgFile) {
         case McuFileFailure::kNoMemory:
             std::fprintf(stderr, "not enough memory to work on '%s' (%s)\r\n", strPath, acSystem);
             return;
-        case McuFileFailure::kOpen:
-            std::fprintf(stderr, "cannot %s '%s': %s\r\n", bOutput ? "create" : "open", strPath, acSystem);
+        case McuFileFailure::kOpen: {
+            // An input the open refused for being a special file is named as what it is.
+            const char* strWhy = acSystem;
+            PlatformFileInfo tInput;
+            if (!bOutput && tFailure.ulError == PlatformFileRefusalError(PlatformFileRefusal::kNotRegular) &&
+                PlatformFileQuery(strPath, &tInput) && tInput.eKind == PlatformFileKind::kOther) {
+                strWhy = "it is a device, FIFO or other special file, not a regular file";
+            }
+            std::fprintf(stderr, "cannot %s '%s': %s\r\n", bOutput ? "create" : "open", strPath, strWhy);
             return;
+        }
         case McuFileFailure::kRead:
             std::fprintf(stderr, "cannot read '%s': %s\r\n", strPath, acSystem);
             return;
@@ -136,8 +144,8 @@ int RunDecodeSubcommand(int iOperandCount, char** ppcOperands) {
     return StatusOf(DecodeMcuCipherFileEx(&tConfgFile), "decode", tConfgFile);
 }
 
-// Exit status 0 when the header could be shown, whether or not the file passes the check (shown too; a
-// failed check gets its summary line all the same).
+// The header is shown whenever the file holds one, the check's outcome with it; the exit status is 0
+// only for a sound file, as for verify.
 int RunInfoSubcommand(int iOperandCount, char** ppcOperands) {
     ConfgFile tConfgFile;
     ResetConfgFile(&tConfgFile);
@@ -145,11 +153,8 @@ int RunInfoSubcommand(int iOperandCount, char** ppcOperands) {
         return kCipherExitUsage;
     }
     int bSound = 0;
-    int bShown = PrintMcuCipherFileInfo(&tConfgFile, &bSound);
-    if (bShown && !bSound) {
-        PrintFailureSummary("info", tConfgFile);
-    }
-    return StatusOf(bShown, "info", tConfgFile);
+    PrintMcuCipherFileInfo(&tConfgFile, &bSound);
+    return StatusOf(bSound, "info", tConfgFile);
 }
 
 int RunVerifySubcommand(int iOperandCount, char** ppcOperands) {

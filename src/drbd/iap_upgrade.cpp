@@ -110,8 +110,8 @@ int IapUpgradeFirmware(ComResource* ptComResource, ConfgFile* ptConfgFile,
         IapSetState(ptComResource, ptConfgFile, punPrtcDRBDCmdUnion);
     }
 
-    // From the erase on, a closed terminal or pipe does not cut the transfer short, and Ctrl-C stops it
-    // only between two packages.
+    // From the erase on, a closed terminal does not cut the transfer short, and Ctrl-C stops it only
+    // between two packages.
     bool bInterrupted = false;
     PlatformTransferGuardBegin();
     const int iResult = Transfer(ptComResource, ptConfgFile, punPrtcDRBDCmdUnion, &bInterrupted);

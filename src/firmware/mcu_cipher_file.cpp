@@ -222,7 +222,7 @@ int CreateUniqueTemp(TempOutput* ptTemp, PlatformHandle* ph) {
             std::snprintf(ptTemp->strTempPath, sizeof(ptTemp->strTempPath), "%s.%08X.tmp", ptTemp->strFinal,
                           static_cast<unsigned>(ulToken));
         }
-        *ph = PlatformFileCreateNew(ptTemp->strTempPath);
+        *ph = PlatformFileCreateTemp(ptTemp->strTempPath);
         if (*ph != kInvalidHandle) {
             ptTemp->bCreated = true;
             return 1;
@@ -282,7 +282,14 @@ McuFileFailure OpenTempOutput(const char* strTarget, const char* strInput, TempO
         PlatformSetLastError(PlatformFileRefusalError(PlatformFileRefusal::kInUse));
         return McuFileFailure::kSameFile;
     }
-    return CreateUniqueTemp(ptTemp, ph) ? McuFileFailure::kNone : McuFileFailure::kOpen;
+    if (!CreateUniqueTemp(ptTemp, ph)) {
+        return McuFileFailure::kOpen;
+    }
+    // The file replaced keeps its permission bits.
+    if (tTarget.eKind == PlatformFileKind::kRegular) {
+        PlatformFileCopyMode(*ph, ptTemp->strFinal);
+    }
+    return McuFileFailure::kNone;
 }
 
 // Writes ulLen bytes to the temporary file, flushes and closes it, then puts it in place of the file it
@@ -300,6 +307,7 @@ int CommitTempOutput(TempOutput* ptTemp, PlatformHandle* ph, const std::uint8_t*
         return 0;
     }
     ptTemp->bCreated = false;
+    PlatformFileTempDone();
     return 1;
 }
 
@@ -309,6 +317,7 @@ void DiscardTempOutput(TempOutput* ptTemp, PlatformHandle* ph) {
     if (ptTemp->bCreated) {
         PlatformFileRemove(ptTemp->strTempPath);
         ptTemp->bCreated = false;
+        PlatformFileTempDone();
     }
 }
 

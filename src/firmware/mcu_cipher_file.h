@@ -58,8 +58,9 @@ void ReleaseMcuCipherFile(ConfgFile* ptConfgFile);
 // A symbolic link is followed: the file it leads to is replaced and the link stays (a link that leads
 // nowhere is refused). The new file is written under a new temporary name in the same directory (the
 // path followed by ".tmp", or by ".XXXXXXXX.tmp" when that name is taken; created exclusively, never an
-// existing name or a link), flushed, then renamed over the file it replaces; on any failure it is
-// removed, so a failed run leaves an existing output file as it was.
+// existing name or a link), flushed, then renamed over the file it replaces; on any failure, and when
+// SIGINT or SIGTERM ends the program meanwhile, it is removed, so a failed run leaves an existing output
+// file as it was. The new file gets the permission bits of the file it replaces.
 int EncodeMcuCipherFileEx(ConfgFile* ptConfgFile);
 int DecodeMcuCipherFileEx(ConfgFile* ptConfgFile);
 

@@ -23,7 +23,9 @@ extern const char kPathSeparator;
 // Prepares standard output for the program's lines: written unchanged (no newline translation) and
 // without holding back text that has no line end (the waiting and progress lines). On Windows, standard
 // output on a console gets the output code page 936 (GBK, the texts' encoding) until the process ends,
-// when the console's old code page is put back; a file or pipe gets the bytes as they are.
+// when the console's old code page is put back; a file or pipe gets the bytes as they are. From here on
+// a write to a pipe whose reader has gone fails and is dropped (SIGPIPE ignored on POSIX systems): a
+// closed output pipe never ends the program.
 void PlatformConsoleInit();
 
 // The program's text on standard output: formatted into a buffer, then handed to the system whole, in
@@ -49,16 +51,19 @@ std::uint32_t PlatformBadHandleError();
 int PlatformDeviceInUseError(std::uint32_t ulErr);
 
 // ---- Interruptions during a transfer to the tablet -------------------------------------------------
-// Between PlatformTransferGuardBegin and PlatformTransferGuardEnd a closed terminal or pipe (SIGHUP,
-// SIGPIPE) does not end the program (output that cannot be written is dropped), and Ctrl-C (SIGINT; on
-// Windows the console's Ctrl-C and Ctrl-Break) only notes the request, which PlatformTransferInterrupted
-// reports from then on until the next PlatformTransferGuardBegin. Outside the guard the system's default
-// handling applies: Ctrl-C ends the program.
+// Between PlatformTransferGuardBegin and PlatformTransferGuardEnd a closed terminal (SIGHUP) does not end
+// the program (output that cannot be written is dropped), and Ctrl-C (SIGINT; on Windows the console's
+// Ctrl-C and Ctrl-Break) only notes the request, which PlatformTransferInterrupted reports from then on
+// until the next PlatformTransferGuardBegin. Outside the guard the system's default handling applies:
+// Ctrl-C ends the program. A closed pipe ends it nowhere (PlatformConsoleInit).
 void PlatformTransferGuardBegin();
 void PlatformTransferGuardEnd();
 int PlatformTransferInterrupted();
 
 // ---- Files ------------------------------------------------------------------------------------------
+// The opens below take only a regular file (a file on a disk), and never wait: a FIFO, device, pipe or
+// directory is refused at once with the code PlatformFileRefusalError gives for it (on POSIX systems
+// the open is non-blocking and the file's type is taken from the open descriptor).
 // Open an existing file for reading, not shared (GENERIC_READ, share 0, OPEN_EXISTING).
 // Returns kInvalidHandle on failure, with the last error set.
 PlatformHandle PlatformFileOpenRead(const char* strPath);
@@ -87,6 +92,16 @@ int PlatformFileRemove(const char* strPath);
 // name that exists is PlatformFileExistsError().
 PlatformHandle PlatformFileCreateNew(const char* strPath);
 std::uint32_t PlatformFileExistsError();
+
+// A temporary file, created as PlatformFileCreateNew does (one at a time). Until PlatformFileTempDone, an
+// interruption that ends the program (SIGINT or SIGTERM where the program has no handling of its own; on
+// Windows the console's Ctrl-C, Ctrl-Break or closing) removes it on the way out, so none is left behind.
+PlatformHandle PlatformFileCreateTemp(const char* strPath);
+// The temporary file was put in place or removed: an interruption removes nothing any more.
+void PlatformFileTempDone();
+// Gives the open file hTo the permission bits (rwx for owner, group, others) of the file strFrom, links
+// followed; nothing on Windows, whose files have none.
+void PlatformFileCopyMode(PlatformHandle hTo, const char* strFrom);
 
 // What a path names, without opening it for reading or writing (nothing blocks, a file held open by
 // another program can still be looked at).

@@ -20,6 +20,9 @@ const char kPathSeparator = '/';
 
 void PlatformConsoleInit() {
     std::setvbuf(stdout, nullptr, _IONBF, 0);
+    // A write to a pipe whose reader has gone fails and is dropped, for the whole run: the program goes on
+    // to its end and its exit status instead of dying of SIGPIPE.
+    signal(SIGPIPE, SIG_IGN);
 }
 
 // One write(2) for an unbuffered stdout: glibc hands a whole fwrite to the system at once.
@@ -61,7 +64,6 @@ std::atomic<int> g_bInterrupted{0};
 static_assert(std::atomic<int>::is_always_lock_free, "the signal handler needs a lock-free flag");
 struct sigaction g_tOldInt;
 struct sigaction g_tOldHup;
-struct sigaction g_tOldPipe;
 
 extern "C" void OnInterrupt(int) {
     g_bInterrupted.store(1, std::memory_order_relaxed);
@@ -81,11 +83,9 @@ void PlatformTransferGuardBegin() {
     sigemptyset(&tIgnore.sa_mask);
     sigaction(SIGINT, &tNote, &g_tOldInt);
     sigaction(SIGHUP, &tIgnore, &g_tOldHup);
-    sigaction(SIGPIPE, &tIgnore, &g_tOldPipe);
 }
 
 void PlatformTransferGuardEnd() {
-    sigaction(SIGPIPE, &g_tOldPipe, nullptr);
     sigaction(SIGHUP, &g_tOldHup, nullptr);
     sigaction(SIGINT, &g_tOldInt, nullptr);
 }
@@ -100,13 +100,26 @@ int ToFd(PlatformHandle h) {
 }
 
 // Files are opened "not shared" on Windows; an advisory lock is the nearest POSIX equivalent.
+// Only a regular file is opened: O_NONBLOCK keeps the open of a FIFO (or a device) from waiting for a
+// peer, and what is not a regular file is closed again at once (EISDIR, EINVAL). A regular file ignores
+// O_NONBLOCK.
 PlatformHandle OpenLocked(const char* strPath, int iFlags, int iLockType) {
     if (strPath == nullptr || strPath[0] == '\0') {
         errno = ENOENT;
         return kInvalidHandle;
     }
-    int fd = open(strPath, iFlags | O_CLOEXEC, 0644);
+    int fd = open(strPath, iFlags | O_CLOEXEC | O_NONBLOCK, 0644);
     if (fd < 0) {
+        return kInvalidHandle;
+    }
+    struct stat st;
+    int iRefused = fstat(fd, &st) != 0   ? errno
+                   : S_ISREG(st.st_mode) ? 0
+                   : S_ISDIR(st.st_mode) ? EISDIR
+                                         : EINVAL;
+    if (iRefused != 0) {
+        close(fd);
+        errno = iRefused;
         return kInvalidHandle;
     }
     struct flock fl;
@@ -252,6 +265,96 @@ PlatformHandle PlatformFileCreateNew(const char* strPath) {
 
 std::uint32_t PlatformFileExistsError() {
     return EEXIST;
+}
+
+namespace {
+// The temporary file an interruption removes: its path, and whether it is still there under that name
+// (set after the path is written). Changed only while SIGINT and SIGTERM are blocked, read by the handler.
+char g_acTempPath[4096];
+std::atomic<int> g_bTempArmed{0};
+struct sigaction g_tOldTempInt;
+struct sigaction g_tOldTempTerm;
+
+extern "C" void OnTempInterrupt(int iSignal) {
+    if (g_bTempArmed.load(std::memory_order_acquire)) {
+        unlink(g_acTempPath);
+    }
+    // Then the signal's own ending: default handling, delivered again when the handler returns.
+    signal(iSignal, SIG_DFL);
+    raise(iSignal);
+}
+
+// Runs fn with SIGINT and SIGTERM held back, so that the handler never sees a half-made change.
+template <typename Fn>
+void WithInterruptsBlocked(Fn fn) {
+    sigset_t tBlock;
+    sigset_t tOld;
+    sigemptyset(&tBlock);
+    sigaddset(&tBlock, SIGINT);
+    sigaddset(&tBlock, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &tBlock, &tOld);
+    fn();
+    pthread_sigmask(SIG_SETMASK, &tOld, nullptr);
+}
+
+// Takes over iSignal where it would end the program (default handling); a signal the program ignores or
+// handles itself is left as it is. *ptOld keeps what was there.
+void TakeSignalForTemp(int iSignal, struct sigaction* ptOld) {
+    sigaction(iSignal, nullptr, ptOld);
+    if (ptOld->sa_handler == SIG_DFL && (ptOld->sa_flags & SA_SIGINFO) == 0) {
+        struct sigaction tRemove;
+        std::memset(&tRemove, 0, sizeof(tRemove));
+        tRemove.sa_handler = OnTempInterrupt;
+        sigemptyset(&tRemove.sa_mask);
+        sigaction(iSignal, &tRemove, nullptr);
+    }
+}
+
+// Puts back what TakeSignalForTemp found, if it took the signal over.
+void GiveSignalBack(int iSignal, const struct sigaction* ptOld) {
+    struct sigaction tNow;
+    sigaction(iSignal, nullptr, &tNow);
+    if (tNow.sa_handler == OnTempInterrupt) {
+        sigaction(iSignal, ptOld, nullptr);
+    }
+}
+}  // namespace
+
+PlatformHandle PlatformFileCreateTemp(const char* strPath) {
+    if (strPath != nullptr && std::strlen(strPath) >= sizeof(g_acTempPath)) {
+        errno = ENAMETOOLONG;
+        return kInvalidHandle;
+    }
+    PlatformHandle h = kInvalidHandle;
+    int iErr = 0;
+    WithInterruptsBlocked([&] {
+        h = PlatformFileCreateNew(strPath);
+        iErr = errno;
+        if (h != kInvalidHandle && !g_bTempArmed.load(std::memory_order_relaxed)) {
+            std::strcpy(g_acTempPath, strPath);
+            g_bTempArmed.store(1, std::memory_order_release);
+            TakeSignalForTemp(SIGINT, &g_tOldTempInt);
+            TakeSignalForTemp(SIGTERM, &g_tOldTempTerm);
+        }
+    });
+    errno = iErr;
+    return h;
+}
+
+void PlatformFileTempDone() {
+    WithInterruptsBlocked([] {
+        if (g_bTempArmed.exchange(0) != 0) {
+            GiveSignalBack(SIGINT, &g_tOldTempInt);
+            GiveSignalBack(SIGTERM, &g_tOldTempTerm);
+        }
+    });
+}
+
+void PlatformFileCopyMode(PlatformHandle hTo, const char* strFrom) {
+    struct stat st;
+    if (hTo != kInvalidHandle && stat(strFrom, &st) == 0) {
+        fchmod(ToFd(hTo), st.st_mode & 0777);
+    }
 }
 
 int PlatformFileQuery(const char* strPath, PlatformFileInfo* ptInfo) {

@@ -9,6 +9,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 
 #include "platform/os.h"
@@ -35,7 +36,16 @@ PlatformHandle OpenUnshared(const char* strPath, DWORD dwAccess, DWORD dwDisposi
         return kInvalidHandle;
     }
     HANDLE h = CreateFileA(strPath, dwAccess, 0, nullptr, dwDisposition, FILE_ATTRIBUTE_NORMAL, nullptr);
-    return h == INVALID_HANDLE_VALUE ? kInvalidHandle : FromHandle(h);
+    if (h == INVALID_HANDLE_VALUE) {
+        return kInvalidHandle;
+    }
+    // Only a file on a disk is used: a device (NUL, CON, COM1) or a pipe is closed again at once.
+    if (GetFileType(h) != FILE_TYPE_DISK) {
+        CloseHandle(h);
+        SetLastError(ERROR_ACCESS_DENIED);
+        return kInvalidHandle;
+    }
+    return FromHandle(h);
 }
 }  // namespace
 
@@ -289,6 +299,48 @@ PlatformHandle PlatformFileCreateNew(const char* strPath) {
 std::uint32_t PlatformFileExistsError() {
     return ERROR_FILE_EXISTS;
 }
+
+namespace {
+// The temporary file an interruption removes: its path, and whether it is still there under that name
+// (set after the path is written).
+char g_acTempPath[MAX_PATH * 4];
+std::atomic<int> g_bTempArmed{0};
+
+// Runs on a thread of its own before the default handling ends the process. The temporary file is open
+// with FILE_SHARE_DELETE, so it can be deleted while the program still writes it: it goes when the
+// process closes its handle.
+BOOL WINAPI RemoveTempOnControl(DWORD) {
+    if (g_bTempArmed.load(std::memory_order_acquire)) {
+        DeleteFileA(g_acTempPath);
+    }
+    return FALSE;
+}
+}  // namespace
+
+PlatformHandle PlatformFileCreateTemp(const char* strPath) {
+    if (strPath == nullptr || strPath[0] == '\0' || std::strlen(strPath) >= sizeof(g_acTempPath)) {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return kInvalidHandle;
+    }
+    HANDLE h = CreateFileA(strPath, GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        return kInvalidHandle;
+    }
+    if (!g_bTempArmed.load(std::memory_order_relaxed)) {
+        std::strcpy(g_acTempPath, strPath);
+        g_bTempArmed.store(1, std::memory_order_release);
+        static const bool s_bHandlerSet = SetConsoleCtrlHandler(RemoveTempOnControl, TRUE) != FALSE;
+        (void)s_bHandlerSet;
+    }
+    return FromHandle(h);
+}
+
+void PlatformFileTempDone() {
+    g_bTempArmed.store(0, std::memory_order_release);
+}
+
+void PlatformFileCopyMode(PlatformHandle, const char*) {}
 
 namespace {
 bool IsNotFound(DWORD dwErr) {

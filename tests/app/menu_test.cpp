@@ -73,13 +73,13 @@ TEST(ShowMenu, OverLongLineIsOneChoice) {
     EXPECT_EQ(cap.Finish(), Repeat(kMenu, 3) + "\r\n");
 }
 
-// Start-up with one working record refused: exactly one line, no banner, exit status 0.
+// Start-up with one working record refused: exactly one line, no banner, exit status 1 (nothing ran).
 int g_iFailRecord = -1;
 void* FailingAlloc(AppRecord eRecord, std::size_t szBytes) {
     return static_cast<int>(eRecord) == g_iFailRecord ? nullptr : std::malloc(szBytes);
 }
 
-TEST(StartUp, EachFailedAllocationPrintsItsLineAndEndsWithStatusZero) {
+TEST(StartUp, EachFailedAllocationPrintsItsLineAndEndsWithStatusOne) {
     const char* lines[4] = {"[Tavelo IAP]: Error -> ptComResource Malloc\r\n",
                             "[Tavelo IAP]: Error -> ptConfgFile Malloc\r\n",
                             "[Tavelo IAP]: Error -> punPrtcDRBDCmdUnion Malloc\r\n",
@@ -88,7 +88,7 @@ TEST(StartUp, EachFailedAllocationPrintsItsLineAndEndsWithStatusZero) {
     for (int k = 0; k < 4; ++k) {
         g_iFailRecord = k;
         StdoutCapture cap;
-        EXPECT_EQ(TaveloIapMain(), 0);
+        EXPECT_EQ(TaveloIapMain(), 1);
         EXPECT_EQ(cap.Finish(), lines[k]);
     }
     SetAppAllocator(nullptr);

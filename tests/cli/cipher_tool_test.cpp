@@ -1,5 +1,7 @@
 // taveloiap-cipher run as a program on temporary files: output and exit status of every subcommand.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
@@ -101,8 +103,11 @@ TEST_F(CipherToolTest, HelpNamesEverySubcommand) {
     EXPECT_EQ(Run("--help"), 0);
     EXPECT_EQ(err_, "");
     EXPECT_NE(out_.find(kUsage), std::string::npos);
-    for (const char* strLine : {"  encode PLAIN CIPHER\r\n", "  decode CIPHER CLEAR\r\n", "  info CIPHER\r\n",
-                                "  verify CIPHER\r\n", "Exit status: 0 success"}) {
+    for (const char* strLine :
+         {"  encode PLAIN CIPHER\r\n      scramble the plain firmware image PLAIN (1 to 262144 "
+          "bytes; an empty or larger image is refused)",
+          "  decode CIPHER CLEAR\r\n", "  info CIPHER\r\n", "  verify CIPHER\r\n",
+          "Exit status: 0 success"}) {
         EXPECT_NE(out_.find(strLine), std::string::npos) << strLine;
     }
 }
@@ -162,7 +167,7 @@ TEST_F(CipherToolTest, FailedOperationsExitNonZeroAndKeepExistingFiles) {
     EXPECT_EQ(out_, "[Tavelo IAP]: IAP应用流程 |-> Error->McuCipherFile打开错误（2）\r\n" +
                         (dir_ / "missing.bin").string() + ": FAILED\r\n");
 
-    // A file cut short: info still shows the header (status 0) and the failed check; verify fails.
+    // A file cut short: info still shows the header and the failed check; both fail.
     WriteFile(dir_ / "plain.bin", Bytes(10, 0x42));
     ASSERT_EQ(Run("encode " + Path("plain.bin") + " " + Path("cipher.bin")), 0);
     Bytes cipher = ReadFile(dir_ / "cipher.bin");
@@ -171,7 +176,7 @@ TEST_F(CipherToolTest, FailedOperationsExitNonZeroAndKeepExistingFiles) {
     WriteFile(dir_ / "cipher.bin", cipher);
     const std::string kDamaged =
         "[Tavelo IAP]: IAP应用流程 |-> Error->McuCipherFile文件损坏 File<1050,1,10>, OrgMcuLen<10>\r\n";
-    EXPECT_EQ(Run("info " + Path("cipher.bin")), 0);
+    EXPECT_EQ(Run("info " + Path("cipher.bin")), 1);
     EXPECT_NE(out_.find(kDamaged + "Check:          FAILED\r\n"), std::string::npos);
     EXPECT_EQ(Run("verify " + Path("cipher.bin")), 1);
     EXPECT_EQ(out_, kDamaged + (dir_ / "cipher.bin").string() + ": FAILED\r\n");
@@ -244,6 +249,7 @@ TEST_F(CipherToolTest, AnyPathIsSafeAndEveryFailureIsExplained) {
     const std::string kEncoded = "[Tavelo IAP]: OrgMcuLen:3000, PackageCounter:3, LastPackageLen:952\r\n";
     const std::string kSpecial =
         "': it is a device, FIFO or other special file, not a regular file; it was left as it was\r\n";
+    const std::string kSpecialInput = "': it is a device, FIFO or other special file, not a regular file\r\n";
     const std::string kBig =
         "' is damaged: its 104857600 bytes are more than any McuCipherFile holds (262426)\r\n";
     struct Row {
@@ -275,6 +281,15 @@ TEST_F(CipherToolTest, AnyPathIsSafeAndEveryFailureIsExplained) {
          "taveloiap-cipher: encode: refused to write '{D}/fifo" + kSpecial,
          {"fifo"},
          [](const fs::path& d) { EXPECT_TRUE(fs::is_fifo(d / "fifo")); }},
+        // An input that is no regular file: refused at once, never read or waited on.
+        {"FIFO as input",
+         [](const fs::path& d) { ASSERT_EQ(mkfifo((d / "fifo").c_str(), 0600), 0); },
+         "encode '{D}/fifo' '{D}/out.bin'",
+         1,
+         ModuleLine("McuVerFile打开错误", EINVAL),
+         "taveloiap-cipher: encode: cannot open '{D}/fifo" + kSpecialInput,
+         {"fifo"},
+         kNothing},
         {"directory",
          [](const fs::path& d) { fs::create_directories(d / "dir" / "keep"); },
          kEncode + "'{D}/dir'",
@@ -324,10 +339,12 @@ TEST_F(CipherToolTest, AnyPathIsSafeAndEveryFailureIsExplained) {
          "taveloiap-cipher: decode: refused to write '{D}/cipher.bin': it is the input file itself\r\n",
          {},
          kNothing},
-        // A symbolic link is written through, as cp does; one that leads nowhere is refused.
+        // A symbolic link is written through, as cp does, and the file replaced keeps its permission bits;
+        // a link that leads nowhere is refused.
         {"link to a file",
          [](const fs::path& d) {
              WriteFile(d / "real.bin", Bytes{'o', 'l', 'd'});
+             fs::permissions(d / "real.bin", fs::perms(0604));
              fs::create_symlink("real.bin", d / "link.bin");
          },
          kEncode + "'{D}/link.bin'",
@@ -339,6 +356,7 @@ TEST_F(CipherToolTest, AnyPathIsSafeAndEveryFailureIsExplained) {
              ASSERT_TRUE(fs::is_symlink(d / "link.bin"));
              EXPECT_EQ(fs::read_symlink(d / "link.bin"), "real.bin");
              EXPECT_EQ(fs::file_size(d / "real.bin"), kCipher.size());
+             EXPECT_EQ(fs::status(d / "real.bin").permissions(), fs::perms(0604));
          }},
         {"link to nothing",
          [](const fs::path& d) { fs::create_symlink("missing.bin", d / "link.bin"); },
@@ -363,7 +381,7 @@ TEST_F(CipherToolTest, AnyPathIsSafeAndEveryFailureIsExplained) {
         {"info on 100 MiB",
          BigFile(100u << 20),
          "info '{D}/big.bin'",
-         0,
+         1,
          "...\r\nFile size:      104857600 bytes\r\n",
          "taveloiap-cipher: info: '{D}/big.bin" + kBig,
          {"big.bin"},
@@ -517,6 +535,42 @@ TEST_F(CipherToolTest, AnyPathIsSafeAndEveryFailureIsExplained) {
         std::set<std::string> names = {"plain.bin", "cipher.bin", "h.bin"};
         names.insert(row.extra.begin(), row.extra.end());
         EXPECT_EQ(Names(d), names);
+    }
+}
+
+// An encode ended by SIGINT or SIGTERM while its temporary file exists (its first line waits on a full
+// pipe) removes that file, leaves the old output as it was and ends by the signal.
+TEST_F(CipherToolTest, InterruptedEncodeLeavesNoTemporaryFile) {
+    WriteFile(dir_ / "plain.bin", Pattern(3000, 31, 7));
+    WriteFile(dir_ / "cipher.bin", Bytes{'o', 'l', 'd'});
+    for (int iSignal : {SIGINT, SIGTERM}) {
+        SCOPED_TRACE(iSignal);
+        int aiPipe[2];
+        ASSERT_EQ(pipe(aiPipe), 0);
+        const std::string strFill(static_cast<std::size_t>(fcntl(aiPipe[1], F_GETPIPE_SZ)), 'x');
+        ASSERT_EQ(write(aiPipe[1], strFill.data(), strFill.size()), static_cast<ssize_t>(strFill.size()));
+        const pid_t pid = fork();
+        if (pid == 0) {
+            dup2(aiPipe[1], 1);
+            signal(SIGINT, SIG_DFL);  // as from a terminal, also where the test runs in the background
+            signal(SIGTERM, SIG_DFL);
+            alarm(60);  // a run the signal does not end is ended here (SIGALRM), and fails the test
+            execl(TAVELO_CIPHER_TOOL, TAVELO_CIPHER_TOOL, "encode", (dir_ / "plain.bin").c_str(),
+                  (dir_ / "cipher.bin").c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        close(aiPipe[1]);
+        for (int i = 0; i < 10000 && !fs::exists(dir_ / "cipher.bin.tmp"); ++i) {
+            usleep(1000);
+        }
+        EXPECT_TRUE(fs::exists(dir_ / "cipher.bin.tmp"));
+        kill(pid, iSignal);
+        int iStatus = 0;
+        waitpid(pid, &iStatus, 0);
+        close(aiPipe[0]);
+        EXPECT_TRUE(WIFSIGNALED(iStatus) && WTERMSIG(iStatus) == iSignal) << iStatus;
+        EXPECT_EQ(Names(dir_), (std::set<std::string>{"plain.bin", "cipher.bin"}));
+        EXPECT_EQ(ReadFile(dir_ / "cipher.bin"), (Bytes{'o', 'l', 'd'}));
     }
 }
 

@@ -1,6 +1,7 @@
 // The whole program (TaveloIapMain) against the virtual tablet: console input in, console output out
 // byte for byte, and the tablet's flash and frame log checked afterwards.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <csignal>
@@ -465,6 +466,14 @@ TEST_F(UpgradeE2E, UnsoundFirmwareFileIsRefusedBeforeAnyFrame) {
     out = Run("1\n2\n", 1);
     EXPECT_NE(out.find(refused), std::string::npos);
     EXPECT_EQ(tablet_->FramesReceived(), 0u);
+
+    // A FIFO in its place is not waited on.
+    std::filesystem::remove(cipher_);
+    ASSERT_EQ(mkfifo(cipher_.c_str(), 0600), 0);
+    HidLinkReset();
+    out = Run("1\n2\n", 1);
+    EXPECT_NE(out.find(refused), std::string::npos);
+    EXPECT_EQ(tablet_->FramesReceived(), 0u);
     EXPECT_EQ(tablet_->Running(), sim::TabletFirmware::kApplication);  // never sent to its boot loader
 }
 
@@ -547,8 +556,9 @@ TEST_F(UpgradeE2E, ExitStatusFollowsTheLastUpgrade) {
 }
 
 // The program in a directory it cannot use (a path too long for its fields): it says so once, looks for
-// no firmware file at all (not even the one in the current directory) and refuses the upgrade.
-TEST(UpgradeE2EProgram, DirectoryThatCannotBeUsedGivesNoPath) {
+// no firmware file at all (not even the one in the current directory) and refuses the upgrade. Beside
+// that file, with its output pipe closed after the first byte, it upgrades all the same and exits 0.
+TEST(UpgradeE2EProgram, DirectoryThatCannotBeUsedGivesNoPathAndAClosedPipeChangesNothing) {
     namespace fs = std::filesystem;
     char acTemplate[] = "/tmp/taveloiap-dir-XXXXXX";
     ASSERT_NE(mkdtemp(acTemplate), nullptr);
@@ -579,7 +589,15 @@ TEST(UpgradeE2EProgram, DirectoryThatCannotBeUsedGivesNoPath) {
     const int iStatus = std::system(strCommand.c_str());
     std::ifstream in(root / "out.txt", std::ios::binary);
     const std::string out((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    fs::copy_file(TAVELO_DEMO_PROGRAM, root / "TaveloIAP-demo");
+    const std::string strClosedPipe =
+        "cd '" + root.string() +
+        "' && (printf '1\\n2\\n' | ./TaveloIAP-demo 2>/dev/null; echo $? >status.txt) | head -c 1 >/dev/null";
+    std::system(strClosedPipe.c_str());
+    int iClosedPipeStatus = -1;
+    std::ifstream(root / "status.txt") >> iClosedPipeStatus;
     fs::remove_all(root);
+    EXPECT_EQ(iClosedPipeStatus, 0);  // the demo's 0: the tablet holds the image
     ASSERT_TRUE(WIFEXITED(iStatus));
     EXPECT_EQ(WEXITSTATUS(iStatus), 1) << out;  // the upgrade was refused
     const std::string strStart = Start() + kNoExeDir + kMenu + "\r\n";

@@ -290,10 +290,10 @@ TEST_F(McuCipherFileTest, EncoderFailuresLeaveTheOldCipherFile) {
     }
     fs::remove(plain_);
 
-    // The plain image cannot be read (a directory stands in its place).
+    // A directory stands in the plain image's place: not opened.
     fs::create_directories(dir_ / "PlainDir");
     SetPaths(dir_ / "PlainDir", cipher_, clear_);
-    EXPECT_EQ(Encode(&bOk), ErrLine("McuVerFile读取错误", EISDIR));
+    EXPECT_EQ(Encode(&bOk), ErrLine("McuVerFile打开错误", EISDIR));
     EXPECT_EQ(bOk, 0);
     EXPECT_EQ(ReadFile(cipher_), kOld);
     EXPECT_EQ(FileCount(), 2u);
@@ -325,7 +325,7 @@ TEST_F(McuCipherFileTest, DecoderFailuresLeaveTheOldClearFile) {
 
     fs::create_directories(dir_ / "CipherDir");
     SetPaths(plain_, dir_ / "CipherDir", clear_);
-    EXPECT_EQ(Decode(&bOk), ErrLine("McuCipherFile读取错误", EISDIR));
+    EXPECT_EQ(Decode(&bOk), ErrLine("McuCipherFile打开错误", EISDIR));
     EXPECT_EQ(ReadFile(clear_), kOld);
     fs::remove(dir_ / "CipherDir");
     SetPaths(plain_, cipher_, clear_);

@@ -167,6 +167,12 @@ TEST_F(WindowsFirmwareFiles, MissingFileLineCarriesTheSystemsCodeInGbk) {
     StdoutCapture tEmpty;
     ReadMcuCipherFileHeader(ptConfg_.get(), &ulOrg, &ulCrc, &ulLast);
     EXPECT_EQ(tEmpty.Finish(), OpenErrorLine("McuCipherFile", ERROR_PATH_NOT_FOUND));
+
+    // A device in the file's place is not read: it gets the open line with the code of a refusal.
+    std::strcpy(ptConfg_->strMcuCipherFilePath, "NUL");
+    StdoutCapture tDevice;
+    ReadMcuCipherFileHeader(ptConfg_.get(), &ulOrg, &ulCrc, &ulLast);
+    EXPECT_EQ(tDevice.Finish(), OpenErrorLine("McuCipherFile", ERROR_ACCESS_DENIED));
 }
 
 TEST_F(WindowsFirmwareFiles, FileHeldByAnotherProgramIsNotOpenedNorReplaced) {

@@ -517,10 +517,14 @@ TEST(WindowsConsoleCodePage, OnAConsoleTheRunIsIn936AndTheOldCodePageComesBack) 
     EXPECT_EQ(GetConsoleOutputCP(), 850u);
 }
 
+// The Ctrl+C also removes the temporary file the child is writing.
 TEST(WindowsConsoleCodePage, CtrlCPutsTheOldCodePageBackToo) {
     if (IsConsoleChild("break")) {
         PlatformConsoleInit();
         EXPECT_EQ(GetConsoleOutputCP(), 936u);
+        PlatformHandle hTemp = PlatformFileCreateTemp(std::getenv("TAVELO_CONSOLE_TEMP"));
+        EXPECT_NE(hTemp, kInvalidHandle);
+        EXPECT_EQ(PlatformFileWrite(hTemp, "part", 4, nullptr), 1);
         HANDLE hReady = OpenEventA(EVENT_MODIFY_STATE, FALSE, "TaveloConsoleChildReady");
         SetEvent(hReady);
         Sleep(30000);    // ended by the Ctrl+C
@@ -533,10 +537,16 @@ TEST(WindowsConsoleCodePage, CtrlCPutsTheOldCodePageBackToo) {
         GTEST_SKIP() << "standard output is no console here";
     }
     ASSERT_TRUE(SetConsoleOutputCP(850));
+    char acTemp[MAX_PATH];
+    ASSERT_GT(GetTempPathA(MAX_PATH, acTemp), 0u);
+    const std::string strTemp = acTemp + std::string("tavelo_ctrlc_") + std::to_string(GetCurrentProcessId());
+    SetEnvironmentVariableA("TAVELO_CONSOLE_TEMP", strTemp.c_str());
     const long lExit = RunConsoleChild("break", true);
     EXPECT_NE(lExit, 7);  // the Ctrl+C ended it (Windows: STATUS_CONTROL_C_EXIT; Wine: 0)
     EXPECT_NE(lExit, -1);
     EXPECT_EQ(GetConsoleOutputCP(), 850u);
+    EXPECT_EQ(GetFileAttributesA(strTemp.c_str()), INVALID_FILE_ATTRIBUTES);
+    DeleteFileA(strTemp.c_str());
 }
 
 TEST(WindowsConsoleCodePage, OutputToAPipeLeavesTheConsoleAsItIs) {
