@@ -1,6 +1,20 @@
 #include "support/stdin_feed.h"
 
 #include <unistd.h>
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#endif
+
+namespace {
+int MakePipe(int aiPipe[2]) {
+#ifdef _WIN32
+    return _pipe(aiPipe, 4096, _O_BINARY);
+#else
+    return pipe(aiPipe);
+#endif
+}
+}  // namespace
 
 StdinFeed::StdinFeed(const std::string& strInput) {
     ptTemp_ = std::tmpfile();
@@ -14,7 +28,7 @@ StdinFeed::StdinFeed(const std::string& strInput) {
 
 StdinFeed::StdinFeed(const std::string& strInput, KeepOpen) {
     int aiPipe[2];
-    if (pipe(aiPipe) != 0) {
+    if (MakePipe(aiPipe) != 0) {
         return;
     }
     iSavedFd_ = dup(0);
