@@ -276,11 +276,15 @@ void HidrawTestbed::QueueInput(int iNode, const Bytes& report) {
     if (pDev->bGone) {
         return;
     }
+    // Every waiting read gets the report, as every open file of a hidraw node does. One of them may
+    // belong to a program that has closed the node or ended (the emulation does not tell): served
+    // alone, it would take the next program's first reply with it.
     if (!pDev->pending.empty()) {
-        UMockdevIoctlClient* ptClient = pDev->pending.front();
-        pDev->pending.pop_front();
-        CompleteRead(ptClient, report);
-        g_object_unref(ptClient);
+        for (UMockdevIoctlClient* ptClient : pDev->pending) {
+            CompleteRead(ptClient, report);
+            g_object_unref(ptClient);
+        }
+        pDev->pending.clear();
         return;
     }
     if (pDev->queue.size() == 64) {
