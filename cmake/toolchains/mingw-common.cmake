@@ -15,4 +15,5 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 set(CMAKE_CXX_FLAGS_INIT "-fexec-charset=GB18030")
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
+# Address space layout randomisation and no-execute data, asked for whatever the linker's default.
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -Wl,--dynamicbase,--nxcompat")

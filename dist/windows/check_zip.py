@@ -8,6 +8,9 @@ Usage: check_zip.py ZIP VERSION
 - Each .exe is a 32-bit console program whose resources hold a version resource (fixed file and product
   version VERSION, the strings FileVersion, ProductVersion, ProductName, FileDescription and
   OriginalFilename) and an application manifest (asInvoker, the supportedOS entries).
+- Each .exe imports only libraries that Windows takes from its system directory whatever the folder it
+  runs from (its known list), not hid.dll, which the HID code loads from the system directory itself;
+  and it is marked for address space layout randomisation (DYNAMIC_BASE) and no-execute data (NX_COMPAT).
 - README.txt is UTF-8 with a byte order mark and CRLF line ends, in English and Chinese, and names
   VERSION.
 The PE resources are read here with the standard library alone.
@@ -28,6 +31,14 @@ SUPPORTED_OS = [
     "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}",  # 10 and 11
 ]
 
+# Libraries on Windows' known list (KnownDLLs): loaded from the system directory only, so a file of the same
+# name beside the program is never taken instead.
+KNOWN_DLLS = {"kernel32.dll", "msvcrt.dll", "setupapi.dll", "user32.dll", "advapi32.dll", "gdi32.dll",
+              "ole32.dll", "oleaut32.dll", "shell32.dll", "shlwapi.dll", "ws2_32.dll", "comdlg32.dll",
+              "imm32.dll", "psapi.dll", "rpcrt4.dll", "sechost.dll", "combase.dll"}
+IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE = 0x0040
+IMAGE_DLLCHARACTERISTICS_NX_COMPAT = 0x0100
+
 failures = []
 
 
@@ -36,7 +47,8 @@ def fail(what):
 
 
 def pe_resources(pe):
-    """Returns {(type id, name id): data} of a PE image, and its machine and subsystem."""
+    """Returns {(type id, name id): data} of a PE image, its machine and subsystem, its DllCharacteristics
+    and the names of the libraries it imports (the import and the delay-load import tables)."""
     if pe[:2] != b"MZ":
         raise ValueError("no MZ header")
     pe_at = struct.unpack_from("<I", pe, 0x3C)[0]
@@ -45,7 +57,7 @@ def pe_resources(pe):
     machine, n_sections, _, _, _, opt_size, _ = struct.unpack_from("<HHIIIHH", pe, pe_at + 4)
     opt_at = pe_at + 24
     magic = struct.unpack_from("<H", pe, opt_at)[0]
-    subsystem = struct.unpack_from("<H", pe, opt_at + 68)[0]
+    subsystem, dll_flags = struct.unpack_from("<HH", pe, opt_at + 68)
     dirs_at = opt_at + (96 if magic == 0x10B else 112)
     rsrc_rva, rsrc_size = struct.unpack_from("<II", pe, dirs_at + 2 * 8)
     sections = []
@@ -60,9 +72,22 @@ def pe_resources(pe):
                 return raw_at + rva - va
         raise ValueError("RVA 0x%x in no section" % rva)
 
+    def text(rva):
+        at = offset(rva)
+        return pe[at:pe.index(b"\0", at)].decode("ascii", "replace")
+
+    # An import descriptor is 20 bytes (name at 12), a delay-load descriptor 32 (name at 4); zero ends.
+    imports = []
+    for index, size, name_at in ((1, 20, 12), (13, 32, 4)):
+        table_rva = struct.unpack_from("<I", pe, dirs_at + index * 8)[0]
+        at = offset(table_rva) if table_rva else None
+        while at is not None and any(pe[at:at + size]):
+            imports.append(text(struct.unpack_from("<I", pe, at + name_at)[0]))
+            at += size
+
     found = {}
     if rsrc_size == 0:
-        return found, machine, subsystem
+        return found, machine, subsystem, dll_flags, imports
     base = offset(rsrc_rva)
 
     def entries(dir_at):
@@ -76,7 +101,7 @@ def pe_resources(pe):
             for _, leaf in entries(name_dir & 0x7FFFFFFF):
                 data_rva, size = struct.unpack_from("<II", pe, base + leaf)
                 found[(type_id, name_id)] = pe[offset(data_rva):offset(data_rva) + size]
-    return found, machine, subsystem
+    return found, machine, subsystem, dll_flags, imports
 
 
 def version_node(blob, at):
@@ -123,12 +148,20 @@ def version_info(blob):
 
 def check_program(name, pe, version):
     try:
-        res, machine, subsystem = pe_resources(pe)
+        res, machine, subsystem, dll_flags, imports = pe_resources(pe)
     except (ValueError, struct.error) as e:
         fail("%s: %s" % (name, e))
         return
     if machine != 0x14C or subsystem != 3:
         fail("%s: not a 32-bit console program (machine 0x%x, subsystem %d)" % (name, machine, subsystem))
+    for dll in imports:
+        if dll.lower() not in KNOWN_DLLS:
+            fail("%s: imports %s, which Windows may load from the program's folder" % (name, dll))
+    for flag, what in ((IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE, "DYNAMIC_BASE"),
+                       (IMAGE_DLLCHARACTERISTICS_NX_COMPAT, "NX_COMPAT")):
+        if not dll_flags & flag:
+            fail("%s: not marked %s" % (name, what))
+    print("%s: imports %s" % (name, ", ".join(imports)))
     blob = res.get((RT_VERSION, 1))
     if blob is None:
         fail("%s: no version resource" % name)

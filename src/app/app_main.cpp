@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +13,7 @@
 #include "drbd/com_resource.h"
 #include "drbd/iap_commands.h"
 #include "hidlink/hidlink.h"
+#include "platform/hid_host.h"
 #include "platform/os.h"
 
 namespace {
@@ -113,6 +115,8 @@ int TaveloIapMain() {
 
     bool bRecordsReady = false;
     int iExitStatus = 1;  // the program did not run unless its records are there
+    std::uint32_t ulHidErr = 0;
+    const char* strHidMissing = nullptr;
     if (ptComResource == nullptr) {
         PlatformPrintf("[Tavelo IAP]: Error -> ptComResource Malloc\r\n");
     } else if (ptConfgFile == nullptr) {
@@ -121,6 +125,9 @@ int TaveloIapMain() {
         PlatformPrintf("[Tavelo IAP]: Error -> ptPresDbgPara Malloc\r\n");
     } else if (punPrtcDRBDCmdUnion == nullptr) {
         PlatformPrintf("[Tavelo IAP]: Error -> punPrtcDRBDCmdUnion Malloc\r\n");
+    } else if ((strHidMissing = PlatformHidHostLoad(&ulHidErr)) != nullptr) {
+        // The system's HID library or one of its functions is missing: nothing could reach a tablet.
+        PlatformPrintf("[Tavelo IAP]: Error -> %s（%u）\r\n", strHidMissing, static_cast<unsigned>(ulHidErr));
     } else {
         bRecordsReady = true;
         iExitStatus = 0;  // 0 until an upgrade fails; an upgrade that succeeds sets it back

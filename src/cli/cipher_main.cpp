@@ -3,6 +3,7 @@
 #include "platform/os.h"
 
 int main(int argc, char** argv) {
+    PlatformRestrictLibrarySearch();
     PlatformConsoleInit();
     return RunCipherTool(argc, argv);
 }

@@ -75,3 +75,8 @@ const HidHost* GetHidHost();
 void SetHidHost(const HidHost* ptHost);
 // The platform's own host: hidraw on Linux, the HID class driver on Windows.
 const HidHost* PlatformDefaultHidHost();
+// Loads what the platform's own host takes from the system at run time (Windows: hid.dll from the system
+// directory and its five functions), once per process; later calls give the first result. nullptr when
+// the host is ready, else what is missing ("hid.dll", "hid.dll HidP_GetCaps") with the system's error
+// code in *pulErr. The host's slots fail (with that error) while it is missing.
+const char* PlatformHidHostLoad(std::uint32_t* pulErr);

@@ -730,3 +730,9 @@ const HidHost kHidrawHost = {nullptr,         HidrawListOpen,   HidrawListEntry,
 const HidHost* PlatformDefaultHidHost() {
     return &kHidrawHost;
 }
+
+// hidraw needs no library of its own.
+const char* PlatformHidHostLoad(std::uint32_t* pulErr) {
+    *pulErr = 0;
+    return nullptr;
+}

@@ -1,5 +1,6 @@
 // The HID host of Windows: the HID class driver (hid.dll) and the device setup API (setupapi.dll).
 // Each top-level collection of a device is an interface of its own, with its own device path.
+// hid.dll is loaded at run time from the system directory, not imported (see LoadHidApi).
 #include <windows.h>
 
 #include <setupapi.h>
@@ -13,6 +14,7 @@ extern "C" {
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 #include <mutex>
 #include <vector>
 
@@ -60,14 +62,94 @@ void ForgetCancelled(PlatformHandle h) {
     g_vhCancelled.erase(std::remove(g_vhCancelled.begin(), g_vhCancelled.end(), h), g_vhCancelled.end());
 }
 
+// ---- hid.dll, from the system directory only ---------------------------------------------------------
+// hid.dll is not among the libraries Windows always takes from its system directory: imported, or loaded
+// by name, it would be looked for in the program's folder first, and a file of that name lying there (a
+// downloads folder) would run inside the program. So it is loaded by its place in the system directory,
+// and its five functions are taken by name.
+struct HidApi {
+    decltype(&HidD_GetHidGuid) pfnGetHidGuid = nullptr;
+    decltype(&HidD_GetAttributes) pfnGetAttributes = nullptr;
+    decltype(&HidD_GetPreparsedData) pfnGetPreparsedData = nullptr;
+    decltype(&HidP_GetCaps) pfnGetCaps = nullptr;
+    decltype(&HidD_FreePreparsedData) pfnFreePreparsedData = nullptr;
+    const char* strMissing = nullptr;  // what could not be had; nullptr when all five are there
+    DWORD dwError = 0;
+};
+
+HMODULE LoadSystemHidLibrary() {
+    // The LOAD_LIBRARY_SEARCH flags are known to the systems whose kernel32 has SetDefaultDllDirectories
+    // (Windows 8 on, Windows 7 with its loader update); elsewhere the full path names the system's file.
+    HMODULE hKernel = GetModuleHandleW(L"kernel32.dll");
+    if (hKernel != nullptr && GetProcAddress(hKernel, "SetDefaultDllDirectories") != nullptr) {
+        return LoadLibraryExW(L"hid.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    }
+    wchar_t awcPath[MAX_PATH + 16];
+    const UINT uiLen = GetSystemDirectoryW(awcPath, MAX_PATH);
+    if (uiLen == 0 || uiLen >= MAX_PATH) {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return nullptr;
+    }
+    std::wcscpy(awcPath + uiLen, L"\\hid.dll");
+    return LoadLibraryExW(awcPath, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+}
+
+template <typename Fn>
+void Resolve(HMODULE hLib, const char* strName, const char* strMissing, Fn* ppfn, HidApi* ptApi) {
+    // Through the generic function type, which converts to and from every other without a warning.
+    *ppfn = reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(GetProcAddress(hLib, strName)));
+    if (*ppfn == nullptr && ptApi->strMissing == nullptr) {
+        ptApi->strMissing = strMissing;
+        ptApi->dwError = GetLastError();
+    }
+}
+
+HidApi LoadHidApi() {
+    HidApi tApi;
+    HMODULE hLib = LoadSystemHidLibrary();
+    if (hLib == nullptr) {
+        tApi.strMissing = "hid.dll";
+        tApi.dwError = GetLastError();
+        return tApi;
+    }
+    Resolve(hLib, "HidD_GetHidGuid", "hid.dll HidD_GetHidGuid", &tApi.pfnGetHidGuid, &tApi);
+    Resolve(hLib, "HidD_GetAttributes", "hid.dll HidD_GetAttributes", &tApi.pfnGetAttributes, &tApi);
+    Resolve(hLib, "HidD_GetPreparsedData", "hid.dll HidD_GetPreparsedData", &tApi.pfnGetPreparsedData, &tApi);
+    Resolve(hLib, "HidP_GetCaps", "hid.dll HidP_GetCaps", &tApi.pfnGetCaps, &tApi);
+    Resolve(hLib, "HidD_FreePreparsedData", "hid.dll HidD_FreePreparsedData", &tApi.pfnFreePreparsedData,
+            &tApi);
+    return tApi;
+}
+
+// Loaded on first use, once for the process; the library stays loaded until the process ends.
+const HidApi& Hid() {
+    static const HidApi s_tApi = LoadHidApi();
+    return s_tApi;
+}
+
+// Every slot that needs hid.dll fails with this when it could not be had.
+bool HidMissing() {
+    if (Hid().strMissing == nullptr) {
+        return false;
+    }
+    SetLastError(Hid().dwError != 0 ? Hid().dwError : ERROR_MOD_NOT_FOUND);
+    return true;
+}
+
 // ---- Interface list ---------------------------------------------------------------------------------
 GUID HidInterfaceGuid() {
     GUID tGuid;
-    HidD_GetHidGuid(&tGuid);
+    std::memset(&tGuid, 0, sizeof(tGuid));
+    if (!HidMissing()) {
+        Hid().pfnGetHidGuid(&tGuid);
+    }
     return tGuid;
 }
 
 PlatformHandle ListOpen(void*) {
+    if (HidMissing()) {
+        return kInvalidHandle;
+    }
     GUID tGuid = HidInterfaceGuid();
     HDEVINFO hList = SetupDiGetClassDevsA(&tGuid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
     return FromHandle(hList);
@@ -174,7 +256,7 @@ int ProbeAttributes(void*, PlatformHandle hProbe, std::uint16_t* pusVid, std::ui
     HIDD_ATTRIBUTES tAttributes;
     std::memset(&tAttributes, 0, sizeof(tAttributes));
     tAttributes.Size = sizeof(tAttributes);
-    if (!HidD_GetAttributes(ToHandle(hProbe), &tAttributes)) {
+    if (HidMissing() || !Hid().pfnGetAttributes(ToHandle(hProbe), &tAttributes)) {
         return 0;
     }
     *pusVid = tAttributes.VendorID;
@@ -188,13 +270,13 @@ int ProbeCaps(void*, PlatformHandle hProbe, HidCaps* ptCaps) {
         return FailBadHandle();
     }
     PHIDP_PREPARSED_DATA ptPreparsed = nullptr;
-    if (!HidD_GetPreparsedData(ToHandle(hProbe), &ptPreparsed)) {
+    if (HidMissing() || !Hid().pfnGetPreparsedData(ToHandle(hProbe), &ptPreparsed)) {
         return 0;
     }
     HIDP_CAPS tCaps;
     std::memset(&tCaps, 0, sizeof(tCaps));
-    NTSTATUS lStatus = HidP_GetCaps(ptPreparsed, &tCaps);
-    HidD_FreePreparsedData(ptPreparsed);
+    NTSTATUS lStatus = Hid().pfnGetCaps(ptPreparsed, &tCaps);
+    Hid().pfnFreePreparsedData(ptPreparsed);
     if (lStatus != HIDP_STATUS_SUCCESS) {
         return 0;
     }
@@ -331,4 +413,9 @@ const HidHost kWin32HidHost = {nullptr,   ListOpen,        ListEntry, ListPathSi
 
 const HidHost* PlatformDefaultHidHost() {
     return &kWin32HidHost;
+}
+
+const char* PlatformHidHostLoad(std::uint32_t* pulErr) {
+    *pulErr = Hid().dwError;
+    return Hid().strMissing;
 }

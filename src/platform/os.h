@@ -35,6 +35,11 @@ int PlatformPrintf(const char* strFormat, ...) TAVELO_PRINTF_FORMAT(1, 2);
 // Writes szLen bytes to standard output, after what the C library still holds for it; 1 / 0.
 int PlatformConsoleWrite(const char* pcText, std::size_t szLen);
 
+// Libraries the process loads from now on come from the system directory only, the current directory
+// left out of every search (Windows: SetDefaultDllDirectories where the system has it, SetDllDirectoryW
+// with an empty name); nothing elsewhere. The programs call it first, before anything else is loaded.
+void PlatformRestrictLibrarySearch();
+
 // Pauses the calling thread.
 void PlatformSleepMs(std::uint32_t ulMs);
 

@@ -30,6 +30,9 @@ int PlatformConsoleWrite(const char* pcText, std::size_t szLen) {
     return std::fwrite(pcText, 1, szLen, stdout) == szLen ? 1 : 0;
 }
 
+// Shared objects are searched as the system's loader decides; the programs load none themselves.
+void PlatformRestrictLibrarySearch() {}
+
 void PlatformSleepMs(std::uint32_t ulMs) {
     struct timespec ts;
     ts.tv_sec = ulMs / 1000;

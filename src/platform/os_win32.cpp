@@ -112,6 +112,18 @@ int PlatformConsoleWrite(const char* pcText, std::size_t szLen) {
     return 1;
 }
 
+void PlatformRestrictLibrarySearch() {
+    // Taken by name: systems before Windows 8 (and 7 without its loader update) lack the function.
+    using SetDefaultDllDirectoriesFn = BOOL(WINAPI*)(DWORD);
+    HMODULE hKernel = GetModuleHandleW(L"kernel32.dll");
+    FARPROC pfn = hKernel != nullptr ? GetProcAddress(hKernel, "SetDefaultDllDirectories") : nullptr;
+    if (pfn != nullptr) {
+        reinterpret_cast<SetDefaultDllDirectoriesFn>(reinterpret_cast<void (*)()>(pfn))(
+            LOAD_LIBRARY_SEARCH_SYSTEM32);
+    }
+    SetDllDirectoryW(L"");
+}
+
 void PlatformSleepMs(std::uint32_t ulMs) {
     Sleep(ulMs);
 }

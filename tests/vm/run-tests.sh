@@ -7,6 +7,8 @@ set -euo pipefail
 root="$(cd "$(dirname "$0")/../.." && pwd)"
 cd "$root"
 what="${1:-all}"
+shift || true
+# With "wine", further arguments name the Wine cases to run (tests/vm/wine_tests.sh).
 jobs="$(nproc)"
 vm_dir="${TAVELO_VM_DIR:-$root/build/vm}"
 status=0
@@ -21,9 +23,13 @@ if [ "$what" = linux ] || [ "$what" = all ]; then
   [ -f "$share/figures.txt" ] && cp "$share/figures.txt" "$vm_dir/figures.txt"
 fi
 if [ "$what" = wine ] || [ "$what" = all ]; then
+  # The gadget tablet and the firmware-file tool of the guest side come from the release build.
+  scripts/install-deps
+  cmake --preset release ${TAVELO_CMAKE_ARGS:-} >/dev/null
+  cmake --build --preset release -j"$jobs" --target gadget_tablet taveloiap-cipher
   tests/vm/build-win32.sh
   share="$vm_dir/share-wine"
   mkdir -p "$share"
-  scripts/vm run --mem 2048 --share "$share" -- tests/vm/wine_tests.sh "$root" || status=1
+  scripts/vm run --mem 2048 --share "$share" -- tests/vm/wine_tests.sh "$root" "$@" || status=1
 fi
 exit "$status"

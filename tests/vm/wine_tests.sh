@@ -2,9 +2,14 @@
 # The 32-bit Windows programs under i386 Wine, inside the test guest (the host's kernel cannot run them):
 # the Windows tests and the demo transcripts (ctest, preset win32-test), then the real TaveloIAP.exe
 # against the gadget tablet through Wine's own HID stack (winebus on hidraw).
-# Usage (in the guest, as root): wine_tests.sh SOURCE_DIR
+# Usage (in the guest, as root): wine_tests.sh SOURCE_DIR [CASE ...]
+# CASE: windows_tests (the ctest run) or a case of wine_taveloiap.sh; none given: all of them.
 set -uo pipefail
 root="$1"
+shift
+wanted=" $* "
+exe_cases=()
+for c in "$@"; do [ "$c" = windows_tests ] || exe_cases+=("$c"); done
 here="$root/tests/vm"
 failures=0
 export WINEARCH=win32 WINEPREFIX=/tmp/wine32 WINEDEBUG=-all
@@ -30,16 +35,20 @@ fi
 # ---- The Windows tests and the demo transcripts, 32-bit ---------------------------------------------------
 # The build tree is copied into memory (tests write beside their programs; programs mapped from the
 # share can come up with pages of zeros) and mounted back on its own path.
-tree="$root/build/win32-test"
-mkdir -p /tmp/win32-test
-cp -a "$tree/." /tmp/win32-test/
-mount --bind /tmp/win32-test "$tree"
-(cd "$root" && ctest --preset win32-test -j2 --timeout 600)
-result windows_tests_i686 $?
+if [ "$wanted" = "  " ] || [[ "$wanted" == *" windows_tests "* ]]; then
+  tree="$root/build/win32-test"
+  mkdir -p /tmp/win32-test
+  cp -a "$tree/." /tmp/win32-test/
+  mount --bind /tmp/win32-test "$tree"
+  (cd "$root" && ctest --preset win32-test -j2 --timeout 600)
+  result windows_tests_i686 $?
+fi
 
-# ---- The real TaveloIAP.exe through winebus ----------------------------------------------------------------
-"$here/wine_taveloiap.sh" "$root"
-result taveloiap_exe_winebus $?
+# ---- The real TaveloIAP.exe and TaveloIAP-zh.exe through winebus -------------------------------------------
+if [ "$wanted" = "  " ] || [ ${#exe_cases[@]} -gt 0 ]; then
+  "$here/wine_taveloiap.sh" "$root" "${exe_cases[@]}"
+  result taveloiap_exe_winebus $?
+fi
 
 echo "wine tests: $failures failed"
 [ "$failures" -eq 0 ]
