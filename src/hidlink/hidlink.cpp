@@ -263,7 +263,6 @@ void NameUnusableInterface(const char* strPath, const HidCaps& t) {
         strPath, static_cast<unsigned>(t.InputReportByteLength),
         static_cast<unsigned>(t.OutputReportByteLength), static_cast<unsigned>(kHidReportBufferBytes),
         static_cast<unsigned>(kLargestRequestFrameBytes + 1u), static_cast<unsigned>(kHidReportBufferBytes));
-    std::fflush(stdout);
 }
 
 // The interface could not be opened because another program holds it (the tablet's driver or settings
@@ -276,7 +275,6 @@ void NameInterfaceInUse(const char* strPath, std::uint32_t ulErr) {
         "\r\n[Tavelo IAP]: The tablet at %s is in use by another program (error %u); close the tablet's "
         "driver or settings program, then plug the tablet in again.\r\n",
         strPath, static_cast<unsigned>(ulErr));
-    std::fflush(stdout);
 }
 
 // True when the interface behind an open handle is the tablet discovery matched (usVid/usPid). Another
@@ -546,7 +544,6 @@ static void TellTabletAwayOnce(std::uint64_t ullSince, bool* pbTold) {
     PlatformPrintf(
         "\r\n[Tavelo IAP]: The tablet has not come back yet. Still waiting for it; if it does not "
         "come back, unplug it and plug it in again.\r\n");
-    std::fflush(stdout);
 }
 
 std::int32_t RedetectHidDevice(std::uint16_t usDelayMs) {

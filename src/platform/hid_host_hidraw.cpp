@@ -289,12 +289,11 @@ void WarnNoPermission(const std::string& strDevNode) {
             return;
         }
     }
-    std::printf(
+    PlatformPrintf(
         "\r\n[Tavelo IAP]: Permission denied: cannot open %s. Install the udev rule 70-taveloiap.rules "
         "(copy it to /etc/udev/rules.d/, run 'udevadm control --reload' and replug the tablet) or run as "
         "root.\r\n",
         strDevNode.c_str());
-    std::fflush(stdout);
 }
 
 // Opens the node of a device path and checks that it is still the device sysfs showed (a node number can
