@@ -109,3 +109,21 @@ menu_upgrades() {  # DIR PROMPT N [S]
   answer 2
   end_program
 }
+
+run_cases() {  # AFTER CASE...: each case_CASE in turn, then AFTER (a command, or ""); failures counted
+  local after="$1" c start
+  shift
+  for c in "$@"; do
+    case_ok=1
+    start=$(date +%s)
+    echo "RUN  $c"
+    "case_$c"
+    [ -z "$after" ] || "$after"
+    if [ "$case_ok" -eq 1 ]; then
+      echo "PASS $c ($(( $(date +%s) - start )) s)"
+    else
+      echo "FAIL $c"
+      failures=$((failures + 1))
+    fi
+  done
+}

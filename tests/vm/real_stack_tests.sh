@@ -191,19 +191,7 @@ case_permissions() {
 
 cases=(upgrade_app_keyboard upgrade_boot_loader upgrade_zh models faults exit_and_cpu full_speed permissions)
 [ ${#wanted[@]} -gt 0 ] && cases=("${wanted[@]}")
-for c in "${cases[@]}"; do
-  case_ok=1
-  start=$(date +%s)
-  echo "RUN  $c"
-  "case_$c"
-  stop_gadget
-  if [ "$case_ok" -eq 1 ]; then
-    echo "PASS $c ($(( $(date +%s) - start )) s)"
-  else
-    echo "FAIL $c"
-    failures=$((failures + 1))
-  fi
-done
+run_cases stop_gadget "${cases[@]}"
 [ -d /tmp/share ] && cp "$figures" /tmp/share/figures.txt 2>/dev/null
 echo "real-stack tests: ${#cases[@]} cases, $failures failed"
 [ "$failures" -eq 0 ]

@@ -133,18 +133,7 @@ if [ "${TAVELO_WINE_UDEVD:-1}" = 1 ]; then
 fi
 cases=(no_system_hid_dll boot_loader_planted_hid_dll boot_loader_zh restart)
 [ ${#wanted[@]} -gt 0 ] && cases=("${wanted[@]}")
-for c in "${cases[@]}"; do
-  case_ok=1
-  start=$(date +%s)
-  echo "RUN  $c"
-  "case_$c"
-  if [ "$case_ok" -eq 1 ]; then
-    echo "PASS $c ($(( $(date +%s) - start )) s)"
-  else
-    echo "FAIL $c"
-    failures=$((failures + 1))
-  fi
-done
+run_cases "" "${cases[@]}"
 [ "${TAVELO_WINE_UDEVD:-1}" = 1 ] && udevadm control --exit 2>/dev/null
 echo "TaveloIAP.exe under Wine: ${#cases[@]} cases, $failures failed"
 [ "$failures" -eq 0 ]
