@@ -41,6 +41,12 @@ int SendPackages(ComResource* ptComResource, ConfgFile* ptConfgFile, PrtcDRBDCmd
             PrintFailureLine();
             return 0;
         }
+        // The last package's answer is the tablet's verdict on the whole image; it stands only when
+        // the tablet restarts after it with nothing more to say.
+        if (i == ulCount - 1 && HidLinkConfirmVerdict() == 0) {
+            PrintFailureLine();
+            return 0;
+        }
         // A single package is the whole image: 100 %, not 0 / 0.
         double dPercent =
             ulCount > 1 ? static_cast<double>(i) / static_cast<double>(ulCount - 1) * 100.0 : 100.0;

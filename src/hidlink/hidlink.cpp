@@ -35,30 +35,40 @@
 //     g_ulLinkGeneration                           the opening's number (read anywhere)
 //     g_ulServedVid, g_ulServedPid                 the tablet it serves (0 when none)
 //     g_ulLiveReaders (g_tLinkCv)                  readers alive, of any opening
-//     aucTxReport, g_ulSentGeneration              the last output report and the opening it went out on
+//     aucTxReport                                  the last output report
 //   of the current opening, atomic words changed only by SetLinkState:
 //     bLinkOpen, ulReaderState                     kOpened under g_tLinkMutex, kClosed under
 //                                                  g_tDiscoveryMutex, a reader's marks for its own opening
 //     bReaderStop                                  the reader's loop; set by the reader or the shutdown
-//   of the opening the last request went out on, under g_tReplyMutex:
+//   of the exchange, across openings, under g_tReplyMutex:
+//     g_tReplyRule                                 the reply rule's state (reply_rule.h): what is owed,
+//                                                  what a report is taken as, the last answer's check
 //     bReplyReady                                  raised with release order, tested with acquire order
 //     aucReplyReport, g_usReplyReportBytes,        the reply and its length
 //     usReplyFrameLen, usReplyLen
-//     g_ulOwedReplies, g_ulOwedGeneration          replies of timed-out requests not yet come, and the
-//                                                  opening they are owed on
 //   of the reader alone: aucReadReport (one reader reads at a time).
 //   of discovery, under g_tDiscoveryMutex: hDevInfoSet, hHidProbe, tProbeCaps, ptInterfaceDetail and the
 //     interfaces named as unusable.
 //   of the process: bRedetecting (one compare-and-swap takes it), g_bShutdown (set once by the
 //     shutdown), the time limits and the pause (settings, atomic).
 //
-// One request, one reply, and the tablet answers in order; whether it echoes SeqNum and CmdCode is not
-// known, so the replies are counted, not matched. A request whose reply did not come in time is owed a
-// reply for as long as its opening lasts, and the reader drops the first reports of that opening until
-// what is owed has come. A send first waits (one reply time limit) for what is owed; if it still has not
-// come, nothing is sent and the command fails at once, and so does every later one on that opening, until
-// the owed reply has come or the opening has ended (a replug ends it). So a late reply is never taken for
-// another command's, however late it comes.
+// The exchange: one request, one reply, and the tablet answers in order; whether it echoes SeqNum and
+// CmdCode is learned per opening and never relied on. What each report is taken as, when a send is
+// refused and whether the last package's answer stands are decided by the reply rule (reply_rule.h),
+// which this file feeds under g_tReplyMutex:
+// - the sender waits (one reply time limit) until no reply is owed, then marks the request sent before
+//   its write; when a reply is still owed, nothing is sent and the command fails at once;
+// - the reader hands each full-length 0xFC report to the rule, which takes it as the reply, drops it as
+//   an owed reply, or drops it as a stray (no request waits, or it cannot answer the request); a failed
+//   read is the tablet leaving the bus (which forgives what is owed), a report that is no reply ends
+//   the opening with what is owed kept;
+// - a receiver whose wait runs out leaves the reply owed;
+// - after the last package's reply, HidLinkConfirmVerdict waits (one reply time limit) for the tablet to
+//   leave the bus: a report first means the answers were out of step, and no departure in time means
+//   the answer is not confirmed; either way the upgrade fails. Only a departure with no report before it
+//   lets the answer stand. So a report nobody asked for (a copy, a left-over of an earlier run or
+//   opening) never becomes the verdict: it either is dropped or shifts the line, and a shifted line
+//   leaves the tablet's real last answer to come before it restarts.
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -73,6 +83,7 @@
 #include "device/device_table.h"
 #include "hidlink/hidlink.h"
 #include "hidlink/hidlink_control.h"
+#include "hidlink/reply_rule.h"
 
 std::atomic<PlatformHandle> hReaderThread{kInvalidHandle};
 std::atomic<std::int32_t> bRedetecting{0};
@@ -122,10 +133,8 @@ std::atomic<std::uint32_t> g_ulLinkGeneration{0};
 std::mutex& g_tReplyMutex = *new std::mutex();
 std::condition_variable& g_tReplyCv = *new std::condition_variable();
 std::uint16_t g_usReplyReportBytes = 0;  // length of the report in aucReplyReport
-std::uint32_t g_ulOwedReplies = 0;       // replies of timed-out exchanges not yet come
-std::uint32_t g_ulOwedGeneration = 0;    // the opening they are owed on
-// The opening the last request went out on (written by the sender under g_tLinkMutex).
-std::atomic<std::uint32_t> g_ulSentGeneration{0};
+ReplyRule g_tReplyRule;
+static_assert(std::is_trivially_destructible_v<ReplyRule>, "the reply rule must outlive a late reader");
 
 std::atomic<std::int32_t> g_bShutdown{0};
 // Vendor and product ID of the tablet the link serves (0 when none), so that discovery can leave
@@ -360,61 +369,42 @@ bool WaitReplyReady(HidResource* pt) {
                               [&] { return pt->bReplyReady.load(std::memory_order_acquire) != 0; })) {
         return true;
     }
-    // Timed out. Its reply may still come, ahead of any later one: it is owed from now on, on the
-    // opening the request went out on (decided under the lock the reader takes to hand a report over,
-    // so no report slips between). An opening that has ended brings nothing more.
-    const std::uint32_t ulSent = g_ulSentGeneration.load(std::memory_order_acquire);
-    if (ulSent != g_ulLinkGeneration.load(std::memory_order_acquire) ||
-        pt->ulReaderState.load(std::memory_order_acquire) == kReaderStopped) {
-        return false;
-    }
-    if (g_ulOwedGeneration != ulSent) {
-        g_ulOwedGeneration = ulSent;
-        g_ulOwedReplies = 0;
-    }
-    ++g_ulOwedReplies;
+    // Timed out, decided under the lock the reader takes to hand a report over: its reply is owed.
+    ReplyRuleTimedOut(&g_tReplyRule);
     return false;
 }
 
-// Before a send: the link is in step when no reply of the current opening is owed. What is owed is
-// waited for (the reader drops it), at most one reply time limit; 0 when it is still owed then, and
-// nothing may be sent: without an echo a later reply could not be told from the owed one.
+// Before a send: what is owed is waited for (the reader drops it), at most one reply time limit; false
+// when it is still owed then, and nothing may be sent.
 bool LinkInStep() {
     std::unique_lock<std::mutex> lk(g_tReplyMutex);
-    if (g_ulOwedReplies == 0 || g_ulOwedGeneration != g_ulLinkGeneration.load(std::memory_order_acquire)) {
-        return true;
-    }
-    // The count drops to zero when the owed replies come or when the opening's reader stops.
     return g_tReplyCv.wait_for(lk,
                                std::chrono::milliseconds(g_ulReplyTimeoutMs.load(std::memory_order_relaxed)),
-                               [] { return g_ulOwedReplies == 0; });
+                               [] { return ReplyRuleMaySend(g_tReplyRule); });
 }
 
-// The reader's hand-over of an accepted report: dropped when a reply of this opening is owed,
-// otherwise it becomes the reply.
+// The reader's hand-over of a full-length reply report of its opening: the rule takes it as the reply,
+// or drops it (an owed reply, or a stray).
 void HandOverReport(HidResource* pt, std::uint32_t ulGeneration, std::uint32_t ulInputLen) {
-    {
-        std::lock_guard<std::mutex> lk(g_tReplyMutex);
-        if (g_ulOwedReplies > 0 && g_ulOwedGeneration == ulGeneration) {
-            --g_ulOwedReplies;
-        } else {
-            std::memcpy(pt->aucReplyReport, pt->aucReadReport, sizeof(pt->aucReplyReport));
-            g_usReplyReportBytes = static_cast<std::uint16_t>(ulInputLen);
-            pt->bReplyReady.store(1, std::memory_order_release);
-        }
-        g_tReplyCv.notify_all();
+    std::lock_guard<std::mutex> lk(g_tReplyMutex);
+    if (ulGeneration != g_ulLinkGeneration.load(std::memory_order_acquire)) {
+        return;  // a reader of an opening already replaced: nothing of it counts
     }
+    if (ReplyRuleReport(&g_tReplyRule, ReplyViewOf(pt->aucReadReport, ulInputLen)) == ReportFate::kTaken) {
+        std::memcpy(pt->aucReplyReport, pt->aucReadReport, sizeof(pt->aucReplyReport));
+        g_usReplyReportBytes = static_cast<std::uint16_t>(ulInputLen);
+        pt->bReplyReady.store(1, std::memory_order_release);
+    }
+    g_tReplyCv.notify_all();
 }
 
-// A stopped reader's opening will bring no more reports: nothing is owed on it any more.
-void ForgetOwedReplies(std::uint32_t ulGeneration) {
-    {
-        std::lock_guard<std::mutex> lk(g_tReplyMutex);
-        if (g_ulOwedGeneration == ulGeneration) {
-            g_ulOwedReplies = 0;
-        }
-        g_tReplyCv.notify_all();
+// A stopped reader's opening has ended: the tablet left the bus, or sent a report that is no reply.
+void EndOpening(std::uint32_t ulGeneration, bool bLeftBus) {
+    std::lock_guard<std::mutex> lk(g_tReplyMutex);
+    if (ulGeneration == g_ulLinkGeneration.load(std::memory_order_acquire)) {
+        ReplyRuleOpeningEnded(&g_tReplyRule, bLeftBus);
     }
+    g_tReplyCv.notify_all();
 }
 
 }  // namespace
@@ -605,6 +595,7 @@ std::uint32_t HidReaderThread(void* /*pvUnused*/) {
     PlatformHandle hWrite;
     std::uint32_t ulInputLen;
     std::uint32_t ulGeneration;
+    bool bLeftBus = true;
     {
         std::lock_guard<std::mutex> lk(g_tLinkMutex);
         hRead = pt->hHidRead.load(std::memory_order_acquire);
@@ -623,7 +614,10 @@ std::uint32_t HidReaderThread(void* /*pvUnused*/) {
         if (iOk != 0 && ulGot == ulInputLen && pt->aucReadReport[0] == kHidInputReportId) {
             HandOverReport(pt, ulGeneration, ulInputLen);
         } else {
-            // Failed read, wrong length or wrong report ID: the tablet is taken for gone.
+            // Failed read, wrong length or wrong report ID: the link is closed and the tablet looked
+            // for again. A report that is no reply (one the host delivered, or one it refused as
+            // undeclared) came from a tablet still on the bus; any other failed read is its departure.
+            bLeftBus = iOk == 0 && PlatformBadReportError(PlatformLastError()) == 0;
             pt->bReaderStop.store(1, std::memory_order_release);
         }
     }
@@ -643,7 +637,7 @@ std::uint32_t HidReaderThread(void* /*pvUnused*/) {
     if (hSelf != kInvalidHandle) {
         PlatformThreadRelease(hSelf);
     }
-    ForgetOwedReplies(ulGeneration);
+    EndOpening(ulGeneration, bLeftBus);
     // A reader stopped by the shutdown starts no re-detection.
     if (!ShuttingDown()) {
         ReconnectHidDevice(kRedetectDelayMs);
@@ -667,7 +661,6 @@ std::int32_t HidSendFrame(HidResource* pt, const std::uint8_t* pucFrame, std::ui
     }
     const HidHost* ptHost = GetHidHost();
     std::lock_guard<std::mutex> lk(g_tLinkMutex);
-    g_ulSentGeneration.store(g_ulLinkGeneration.load(std::memory_order_acquire), std::memory_order_release);
     const PlatformHandle hWrite = pt->hHidWrite.load(std::memory_order_acquire);
     const std::uint32_t ulReportLen = pt->tLinkCaps.OutputReportByteLength;
     // A frame that does not fit the report buffer, or the open interface's output report, is not sent.
@@ -681,12 +674,24 @@ std::int32_t HidSendFrame(HidResource* pt, const std::uint8_t* pucFrame, std::ui
     }
     pt->aucTxReport[0] = kHidOutputReportId;
     std::memcpy(pt->aucTxReport + 1, pucFrame, usLen);
-    // Any reply raised before this point is stale; the next accepted report is the reply.
-    pt->bReplyReady.store(0, std::memory_order_release);
+    {
+        // Any reply raised before this point is stale; the request waits from now, so that a reply
+        // faster than the write's return finds it waiting.
+        std::lock_guard<std::mutex> lkReply(g_tReplyMutex);
+        std::uint16_t usSeqNum = 0;
+        std::uint16_t usCmdWord = 0;
+        RequestIdOf(pucFrame, usLen, &usSeqNum, &usCmdWord);
+        ReplyRuleSent(&g_tReplyRule, usSeqNum, usCmdWord);
+        pt->bReplyReady.store(0, std::memory_order_release);
+    }
     std::uint32_t ulWritten = 0;
     // The host bounds the write (a stalled tablet makes it fail, not hang).
     if (ptHost->Write(ptHost->pvCtx, hWrite, pt->aucTxReport, ulReportLen, &ulWritten) == 0) {
         std::uint32_t ulErr = PlatformLastError();
+        {
+            std::lock_guard<std::mutex> lkReply(g_tReplyMutex);
+            ReplyRuleWriteFailed(&g_tReplyRule);
+        }
         PlatformPrintf("写入%d失败!(%d)\r\n", static_cast<int>(ulWritten), static_cast<int>(ulErr));
         // A request that did not go out gets no reply: the exchange fails now, and a report that
         // comes meanwhile is no answer to it.
@@ -741,6 +746,29 @@ std::int32_t LinkExchange(PlatformHandle hLink, std::uint16_t usTxLen, const std
         return iResult;
     }
     return LinkReceive(hLink, usRxCapacity, pucRx, pusRxLen);
+}
+
+int HidLinkConfirmVerdict() {
+    VerdictState eVerdict;
+    {
+        std::unique_lock<std::mutex> lk(g_tReplyMutex);
+        g_tReplyCv.wait_for(lk, std::chrono::milliseconds(g_ulReplyTimeoutMs.load(std::memory_order_relaxed)),
+                            [] { return ReplyRuleVerdict(g_tReplyRule) != VerdictState::kPending; });
+        eVerdict = ReplyRuleVerdict(g_tReplyRule);
+    }
+    if (eVerdict == VerdictState::kConfirmed) {
+        return 1;
+    }
+    if (eVerdict == VerdictState::kOutOfStep) {
+        PlatformPrintf(
+            "\r\n[Tavelo IAP]: The tablet's answers were out of step, so its answer to the last package "
+            "cannot be trusted. Unplug the tablet, plug it in again and upgrade again.\r\n");
+    } else {
+        PlatformPrintf(
+            "\r\n[Tavelo IAP]: The tablet did not restart after the last package, so its answer cannot be "
+            "confirmed. Unplug the tablet, plug it in again and upgrade again.\r\n");
+    }
+    return 0;
 }
 
 // ---- Shutdown and controls --------------------------------------------------------------------------
@@ -838,8 +866,7 @@ int HidLinkReset() {
         std::memset(pt->aucReplyReport, 0, sizeof(pt->aucReplyReport));
         std::memset(pt->aucReadReport, 0, sizeof(pt->aucReadReport));
         g_usReplyReportBytes = 0;
-        g_ulOwedReplies = 0;
-        g_ulOwedGeneration = 0;
+        g_tReplyRule = ReplyRule{};
     }
     delete g_pvstrUnusableNamed;
     g_pvstrUnusableNamed = nullptr;
@@ -847,7 +874,6 @@ int HidLinkReset() {
     bRedetecting.store(0);
     g_ulServedVid.store(0);
     g_ulServedPid.store(0);
-    g_ulSentGeneration.store(0);
     g_bShutdown.store(0, std::memory_order_release);
     return 1;
 }

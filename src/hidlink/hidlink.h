@@ -79,6 +79,12 @@ std::int32_t LinkExchange(PlatformHandle hLink, std::uint16_t usTxLen, const std
                           void* pvSpare, std::uint16_t usRxCapacity, std::uint8_t* pucRx,
                           std::uint16_t* pusRxLen);
 
+// After the last package's reply was taken: 1 when the tablet then left the bus (it restarts once it
+// has the whole image) with no report before it, waiting at most one reply time limit. 0, with a line
+// saying why, when a report came first (its answers were out of step, so the reply taken may not have
+// been its answer to the last package) or it did not leave in time.
+int HidLinkConfirmVerdict();
+
 // Shutdown of the link: stops the reader in order where the host can wake it, then closes hHidWrite,
 // hHidRead and hReadEvent (each only if open, each exactly once) and leaves no thread touching them.
 void HidLinkShutdown(HidResource* ptHidResource);

@@ -77,8 +77,9 @@ ReportFate ReplyRuleReport(ReplyRule* pt, const ReplyView& tView) {
     const bool bEchoes = Echoes(*pt, tView);
     const bool bEchoLearned = pt->ucEchoes >= kEchoesLearned;
     if (pt->eWait == ReplyWait::kTaken) {
-        // A copy of the taken reply changes nothing; anything else says the line may be shifted.
-        if (!(bEchoLearned && bEchoes) && pt->ucExtras < 0xFF) {
+        // Before the tablet left the bus, a report other than a copy of the taken reply says the line
+        // may be shifted; what comes after the departure belongs to a later opening.
+        if (!(bEchoLearned && bEchoes) && !pt->bLeftSinceTaken && pt->ucExtras < 0xFF) {
             ++pt->ucExtras;
         }
         return ReportFate::kStray;
@@ -105,8 +106,13 @@ void ReplyRuleTimedOut(ReplyRule* pt) {
 void ReplyRuleOpeningEnded(ReplyRule* pt, bool bLeftBus) {
     pt->ucEchoes = 0;
     if (!bLeftBus) {
-        // A report that is no reply: the tablet is still there, and so is what it owes.
-        if (pt->eWait == ReplyWait::kTaken && pt->ucExtras < 0xFF) {
+        // A report that is no reply, from a tablet still on the bus: it counts as a report (a broken
+        // reply, maybe), but is never taken. What else is owed stays owed.
+        if (pt->ucOwed > 0) {
+            --pt->ucOwed;
+        } else if (pt->eWait == ReplyWait::kReply) {
+            pt->eWait = ReplyWait::kNone;  // the wait runs out with nothing owed
+        } else if (pt->eWait == ReplyWait::kTaken && !pt->bLeftSinceTaken && pt->ucExtras < 0xFF) {
             ++pt->ucExtras;
         }
         return;

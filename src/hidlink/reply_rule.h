@@ -67,7 +67,7 @@ ReportFate ReplyRuleReport(ReplyRule* pt, const ReplyView& tView);
 // The wait for the reply ran out: the reply is owed from now on.
 void ReplyRuleTimedOut(ReplyRule* pt);
 // The opening ended: the tablet left the bus (a failed read), or a report that is no reply came (the
-// tablet is still there).
+// tablet is still there; the report counts like any other, but is never taken).
 void ReplyRuleOpeningEnded(ReplyRule* pt, bool bLeftBus);
 // After the last package's reply was taken: does it stand?
 VerdictState ReplyRuleVerdict(const ReplyRule& t);

@@ -54,6 +54,9 @@ std::uint32_t PlatformBadHandleError();
 // 1 when ulErr, left by a failed open of a device, says that another program holds the device
 // (ERROR_SHARING_VIOLATION or ERROR_ACCESS_DENIED / EBUSY); 0 otherwise.
 int PlatformDeviceInUseError(std::uint32_t ulErr);
+// 1 when ulErr, left by a failed read of a HID interface, says that a report came that the interface
+// does not declare (EPROTO from the hidraw host), not that the device left; 0 otherwise.
+int PlatformBadReportError(std::uint32_t ulErr);
 
 // ---- Interruptions during a transfer to the tablet -------------------------------------------------
 // Between PlatformTransferGuardBegin and PlatformTransferGuardEnd a closed terminal (SIGHUP) does not end

@@ -61,6 +61,10 @@ int PlatformDeviceInUseError(std::uint32_t ulErr) {
     return ulErr == EBUSY ? 1 : 0;
 }
 
+int PlatformBadReportError(std::uint32_t ulErr) {
+    return ulErr == EPROTO ? 1 : 0;
+}
+
 // ---- Interruptions during a transfer ---------------------------------------------------------------
 namespace {
 std::atomic<int> g_bInterrupted{0};

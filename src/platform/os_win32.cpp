@@ -146,6 +146,11 @@ int PlatformDeviceInUseError(std::uint32_t ulErr) {
     return ulErr == ERROR_SHARING_VIOLATION || ulErr == ERROR_ACCESS_DENIED ? 1 : 0;
 }
 
+// No read error here tells a report that is no reply from a departure: every failed read is one.
+int PlatformBadReportError(std::uint32_t) {
+    return 0;
+}
+
 // ---- Interruptions during a transfer ---------------------------------------------------------------
 // A closed console ends the process whatever a handler answers, and there are no SIGHUP or SIGPIPE:
 // a write to a closed pipe fails and the text is dropped. Ctrl-C and Ctrl-Break are only noted.

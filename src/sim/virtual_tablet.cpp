@@ -457,6 +457,8 @@ void VirtualTablet::HandleReportLocked(const std::uint8_t* pucReport, std::uint3
     const TabletFault* ptShort = nullptr;
     const TabletFault* ptWrongId = nullptr;
     const TabletFault* ptMsgLen = nullptr;
+    const TabletFault* ptDuplicate = nullptr;
+    const TabletFault* ptExtra = nullptr;
     std::uint32_t ulDelayMs = ulReplyDelayMs_;
     for (const TabletFault& t : vtFired) {
         switch (t.eKind) {
@@ -488,6 +490,12 @@ void VirtualTablet::HandleReportLocked(const std::uint8_t* pucReport, std::uint3
             case TabletFault::Kind::kSlowReply:
                 ulDelayMs += t.ulValue;
                 break;
+            case TabletFault::Kind::kDuplicateReply:
+                ptDuplicate = &t;
+                break;
+            case TabletFault::Kind::kExtraReport:
+                ptExtra = &t;
+                break;
             case TabletFault::Kind::kWriteStall:
                 break;  // taken at the write, never here
         }
@@ -501,6 +509,19 @@ void VirtualTablet::HandleReportLocked(const std::uint8_t* pucReport, std::uint3
         tAnswerAt += tLastReplyDue_ - tArrival;
     }
     Clock::time_point tDue = tAnswerAt + std::chrono::milliseconds(ulDelayMs);
+    if (ptExtra != nullptr) {
+        std::vector<std::uint8_t> vucExtra = ptExtra->vucReport;
+        if (vucExtra.empty()) {
+            vucExtra.assign(usInLen_, 0);
+            vucExtra[0] = kFaultReportId;
+        }
+        const Clock::time_point tExtraDue = tArrival + std::chrono::milliseconds(ptExtra->ulValue);
+        RecordReplyLocked(vucExtra, tArrival, tExtraDue);
+        tInput_.push_back(Pending{ulGeneration_, tExtraDue, std::move(vucExtra)});
+        if (tDue < tExtraDue) {
+            tDue = tExtraDue;  // one IN endpoint: the reply comes behind it
+        }
+    }
     if (ptRaw != nullptr) {
         tInput_.push_back(Pending{ulGeneration_, tDue, ptRaw->vucReport});
         tLastReplyDue_ = tDue;
@@ -519,12 +540,13 @@ void VirtualTablet::HandleReportLocked(const std::uint8_t* pucReport, std::uint3
 
     // The reply frame: header, echoed SeqNum and command words, MsgLen, RspRet, parameters, CRC.
     std::vector<std::uint8_t> vucFrame = {0x89, 0xFF, 0xFF};
-    PushBe16(vucFrame, usSeqNum);
+    const bool bEcho = tConfig_.bEchoes;
+    PushBe16(vucFrame, bEcho ? usSeqNum : 0);
     std::uint16_t usMsgLen = static_cast<std::uint16_t>(8 + tReply.vucParams.size());
     PushBe16(vucFrame, ptMsgLen != nullptr ? static_cast<std::uint16_t>(ptMsgLen->ulValue) : usMsgLen);
-    PushBe16(vucFrame, usWord0);
-    PushBe16(vucFrame, usWord1);
-    PushBe16(vucFrame, usCommand);
+    PushBe16(vucFrame, bEcho ? usWord0 : 0);
+    PushBe16(vucFrame, bEcho ? usWord1 : 0);
+    PushBe16(vucFrame, bEcho ? usCommand : 0);
     PushBe16(vucFrame, tReply.usStatus);
     vucFrame.insert(vucFrame.end(), tReply.vucParams.begin(), tReply.vucParams.end());
     std::uint16_t usCrc = DrbdCrc16(vucFrame.data(), static_cast<std::uint32_t>(vucFrame.size()));
@@ -549,6 +571,12 @@ void VirtualTablet::HandleReportLocked(const std::uint8_t* pucReport, std::uint3
         vucReport.resize(std::min(uLen, vucReport.size()));
     }
     RecordReplyLocked(vucReport, tArrival, tDue);
+    if (ptDuplicate != nullptr) {
+        const Clock::time_point tCopyDue = tDue + std::chrono::milliseconds(ptDuplicate->ulValue);
+        RecordReplyLocked(vucReport, tArrival, tCopyDue);
+        tInput_.push_back(Pending{ulGeneration_, tDue, vucReport});
+        tDue = tCopyDue;  // in order: what follows comes behind the copy
+    }
     tInput_.push_back(Pending{ulGeneration_, tDue, std::move(vucReport)});
     tLastReplyDue_ = tDue;
     if (tReply.bLeaveAfter) {

@@ -68,6 +68,10 @@ struct TabletFault {
         kRawReport,      // answers with vucReport as the whole input report, nothing carried out
         kWriteStall,     // the OUT endpoint stops accepting: the write blocks ulValue ms, then fails
                          // (the frame never arrives; ulAtFrame counts the frame it would have been)
+        kDuplicateReply,  // the reply comes twice, the copy ulValue ms after it
+        kExtraReport,     // besides its reply, an input report nobody asked for comes ulValue ms after
+                          // the request, ahead of the reply: vucReport, or (empty) a full-length report
+                          // of an ID the tablet does not declare (0xFB)
     };
     Kind eKind = Kind::kNoReply;
     std::uint32_t ulAtFrame = 0;    // fires on frame number ulAtFrame (1 = the first one received); 0: any
@@ -95,6 +99,9 @@ class VirtualTablet {
         // out, so a slow reply delays every later one (replies are timed from the previous reply, not
         // from each write). Off: each reply is timed from its own write.
         bool bInOrderReplies = false;
+        // Replies carry the request's SeqNum and CmdCode; off: zeros in both, as a tablet that echoes
+        // neither.
+        bool bEchoes = true;
     };
 
     // One output report as the tablet received it.

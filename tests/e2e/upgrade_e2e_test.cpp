@@ -131,11 +131,14 @@ class UpgradeE2E : public ::testing::Test {
         std::filesystem::remove(cipher_);
     }
 
-    std::shared_ptr<VirtualTablet> Plug(sim::TabletFirmware eStartIn = sim::TabletFirmware::kApplication) {
+    std::shared_ptr<VirtualTablet> Plug(sim::TabletFirmware eStartIn = sim::TabletFirmware::kApplication,
+                                        bool bEchoes = true, bool bInOrder = false) {
         VirtualTablet::Config c;
         c.iModelIndex = 0;
         c.eStartIn = eStartIn;
         c.ulRebootMs = 100;
+        c.bEchoes = bEchoes;
+        c.bInOrderReplies = bInOrder;
         tablet_ = std::make_shared<VirtualTablet>(c);
         iTabletId_ = host_.AddTablet(tablet_);
         SetHidHost(host_.Host());
@@ -532,6 +535,115 @@ TEST_F(UpgradeE2E, InterruptionsDuringTheTransfer) {
     EXPECT_EQ(out, Start() + kMenu + Upgrade(5) + kMenu + "\r\n");
     EXPECT_TRUE(FlashHoldsImage());
     EXPECT_EQ(tablet_->FirmwareInstalls(), 1u);
+}
+
+// Reports nobody asked for: a copy of a reply that comes after the next request went out, a reply left
+// over from an earlier run of the program on the same tablet (nobody replugged it), a report of an ID the
+// tablet does not declare while a reply is owed. Each upgrade either installs the image and shows Finish,
+// or fails with the failure line and exit status 1; a copy that shifts the line of a tablet that echoes
+// nothing is caught when its last answer is confirmed.
+TEST_F(UpgradeE2E, RepliesNobodyAskedForNeverBecomeTheVerdict) {
+    using Kind = TabletFault::Kind;
+    const std::string kOutOfStep =
+        "\r\n[Tavelo IAP]: The tablet's answers were out of step, so its answer to the last package cannot "
+        "be "
+        "trusted. Unplug the tablet, plug it in again and upgrade again.\r\n";
+    struct Case {
+        const char* strName;
+        bool bEchoes;
+        sim::TabletFirmware eStartIn;
+        std::vector<TabletFault> vtFaults;
+        const char* strInput;        // "1\n2\n" or, upgrading twice, "1\n1\n2\n"
+        bool bRerun;                 // the program is started again on the same tablet, nobody replugging it
+        std::string strLastUpgrade;  // "" when it shows Finish and installs the image
+    };
+    auto F = [](Kind e, std::uint16_t usAt, std::uint32_t ulFrame, std::uint32_t ulValue) {
+        TabletFault t;
+        t.eKind = e;
+        t.usAtCommand = usAt;
+        t.ulAtFrame = ulFrame;
+        t.ulValue = ulValue;
+        return t;
+    };
+    const auto kBoot = sim::TabletFirmware::kBootLoader;
+    const std::string kShifted =
+        "\r\n" + kErase + kReady + Progress(0, 3) + Progress(1, 3) + kOutOfStep + kFailLine;
+    const Case kCases[] = {
+        // Frame 4 is package 0 from the boot loader; its copy comes after package 1 went out.
+        {"copy of a package reply, tablet echoes",
+         true,
+         kBoot,
+         {F(Kind::kDuplicateReply, 0, 4, 60)},
+         "1\n2\n",
+         false,
+         ""},
+        {"copy of a package reply, tablet echoes nothing",
+         false,
+         kBoot,
+         {F(Kind::kDuplicateReply, 0, 4, 60)},
+         "1\n2\n",
+         false,
+         kShifted},
+        {"copy of the version info reply",
+         false,
+         kBoot,
+         {F(Kind::kDuplicateReply, sim::kCmdSendVersionFileInfo, 0, 60)},
+         "1\n2\n",
+         false,
+         kShifted},
+        // The program pauses 100 ms after the start: the copy comes after the version info went out.
+        {"copy of the start reply after the restart into the boot loader",
+         false,
+         sim::TabletFirmware::kApplication,
+         {F(Kind::kDuplicateReply, sim::kCmdStart, 0, 160)},
+         "1\n2\n",
+         false,
+         kShifted},
+        // The first erase outlasts the reply limit: the first run fails, and its start reply comes while
+        // the next run waits for its first reply.
+        {"left-over start reply of an earlier run",
+         false,
+         kBoot,
+         {F(Kind::kSlowReply, sim::kCmdStart, 0, 4300)},
+         "1\n2\n",
+         true,
+         ""},
+        // Package 1's reply comes late; before it, a report of an undeclared ID ends the opening. The next
+        // upgrade meets the late reply.
+        {"undeclared report while a reply is owed",
+         false,
+         kBoot,
+         {F(Kind::kSlowReply, 0, 5, 2200), F(Kind::kExtraReport, 0, 5, 1700)},
+         "1\n1\n2\n",
+         false,
+         ""},
+    };
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.strName);
+        Plug(c.eStartIn, c.bEchoes, true);
+        tablet_->SetReplyDelayMs(20);  // each request takes the tablet a while (a package, programming)
+        MakeFirmware(2500);
+        for (const TabletFault& t : c.vtFaults) {
+            tablet_->AddFault(t);
+        }
+        if (c.bRerun) {
+            Run("1\n2\n", 1);
+            HidLinkReset();
+            DrbdSequenceCounterSet(0);  // a new process numbers its frames from 0 again
+        }
+        std::string out = Run(c.strInput, c.strLastUpgrade.empty() ? 0 : 1);
+        if (c.strLastUpgrade.empty()) {
+            const std::string strEnd = Upgrade(3) + kMenu + "\r\n";
+            EXPECT_EQ(out.substr(out.size() - std::min(out.size(), strEnd.size())), strEnd);
+            EXPECT_EQ(tablet_->FirmwareInstalls(), 1u);
+            EXPECT_TRUE(FlashHoldsImage());
+        } else {
+            EXPECT_EQ(out, Start() + kMenu + c.strLastUpgrade + "\r\n" + kMenu + "\r\n");
+        }
+        SetHidHost(nullptr);
+        HidLinkReset();
+        host_.RemoveDevice(iTabletId_);
+    }
 }
 
 TEST_F(UpgradeE2E, ExitStatusFollowsTheLastUpgrade) {

@@ -27,7 +27,8 @@ enum Fault : std::uint8_t {
     kStrayOwn,    // a report the tablet adds: a success echoing exactly the request now waiting
     kStrayState,  // ... a success with a state byte, echoing nothing
     kStrayBare,   // ... a success without parameters, echoing nothing
-    kBadReport,   // a report that is no reply ends the opening; the tablet stays on the bus
+    kBadReport,   // a report that is no reply (an added one, or a reply that came broken) ends the
+                  // opening; the tablet stays on the bus
     kUnplug,      // the tablet is unplugged and plugged in again: it restarts, its queue is gone
     kUsbOnly,     // a tablet with its own power is unplugged from USB only: no restart, queue kept
     kRerun,       // the program ends and is started again on the same tablet, nobody replugging it
@@ -125,7 +126,7 @@ struct Checker {
         }
         return true;
     }
-    std::uint8_t ucMostFaults = 3;
+    std::uint8_t ucMostFaults = 4;
 
     bool May(const World& w, Fault e) const {
         int iTotal = 0;
@@ -356,8 +357,10 @@ struct Checker {
         }
         // The tablet's replies.
         if (w.bLinkOpen && w.ucQueued > 0) {
-            for (int iHow = 0; iHow < 3; ++iHow) {
-                if ((iHow == 1 && !May(w, kDup)) || (iHow == 2 && !May(w, kLost))) {
+            // 0: it comes; 1: it comes twice, the copy later; 2: it is lost; 3: it comes broken.
+            for (int iHow = 0; iHow < 4; ++iHow) {
+                if ((iHow == 1 && !May(w, kDup)) || (iHow == 2 && !May(w, kLost)) ||
+                    (iHow == 3 && !May(w, kBadReport))) {
                     continue;
                 }
                 World n = w;
@@ -372,11 +375,17 @@ struct Checker {
                         n.ucLeaveTo = r.ucLeaveTo;
                     }
                 }
-                if (iHow != 2) {
+                if (iHow == 3) {
+                    n.aucFaults[kBadReport]++;
+                    ReplyRuleOpeningEnded(&n.tRule, false);
+                    n.bLinkOpen = false;
+                } else if (iHow != 2) {
                     Deliver(&n, r);
                 }
-                Step(n, std::string(iHow == 2 ? "reply lost" : "reply comes") + " (seq " +
-                            std::to_string(r.usSeqNum) + ", cmd " + std::to_string(r.usCmdWord) +
+                Step(n, std::string(iHow == 2   ? "reply lost"
+                                    : iHow == 3 ? "reply comes broken"
+                                                : "reply comes") +
+                            " (seq " + std::to_string(r.usSeqNum) + ", cmd " + std::to_string(r.usCmdWord) +
                             ", status " + std::to_string(r.usRspRet) + (iHow == 1 ? ", copy follows)" : ")"));
             }
         }
