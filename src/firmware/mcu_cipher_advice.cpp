@@ -1,4 +1,5 @@
 // The line that tells a tablet owner why the upgrade refused its firmware file and what to do about it.
+#include <cstdarg>
 #include <cstdio>
 
 #include "device/device_table.h"
@@ -7,7 +8,16 @@
 
 namespace {
 
-constexpr std::size_t kTextBytes = 768;
+constexpr std::size_t kTextBytes = 1024;
+
+// snprintf into pcOut; a text too long for the line is cut.
+void Put(char* pcOut, std::size_t szCap, const char* strFormat, ...) TAVELO_PRINTF_FORMAT(3, 4);
+void Put(char* pcOut, std::size_t szCap, const char* strFormat, ...) {
+    va_list ap;
+    va_start(ap, strFormat);
+    std::vsnprintf(pcOut, szCap, strFormat, ap);
+    va_end(ap);
+}
 
 // What is wrong with the file at strPath, in words, from the failure the check recorded.
 void DescribeFailure(const McuFileFailureRecord& tFailure, const char* strPath, const char* strStartDir,
@@ -21,60 +31,52 @@ void DescribeFailure(const McuFileFailureRecord& tFailure, const char* strPath, 
             PlatformFileInfo tInfo;
             const int bKnown = PlatformFileQuery(strPath, &tInfo);
             if (bKnown != 0 && tInfo.eKind == PlatformFileKind::kDirectory) {
-                std::snprintf(pcOut, szCap, "The firmware file %s is a folder, not a file", strPath);
+                Put(pcOut, szCap, "The firmware file %s is a folder, not a file", strPath);
             } else if (bKnown != 0 && tInfo.eKind == PlatformFileKind::kOther) {
-                std::snprintf(
-                    pcOut, szCap,
+                Put(pcOut, szCap,
                     "The firmware file %s is a device, FIFO or other special file, not a regular file",
                     strPath);
             } else if (bKnown != 0 && tInfo.eKind == PlatformFileKind::kMissing && strStartDir[0] != '\0') {
-                std::snprintf(
-                    pcOut, szCap,
+                Put(pcOut, szCap,
                     "Cannot open the firmware file %s: %s, and the current folder %s has none either",
                     strPath, acSystem, strStartDir);
             } else {
-                std::snprintf(pcOut, szCap, "Cannot open the firmware file %s: %s", strPath, acSystem);
+                Put(pcOut, szCap, "Cannot open the firmware file %s: %s", strPath, acSystem);
             }
             return;
         }
         case McuFileFailure::kRead:
-            std::snprintf(pcOut, szCap, "Cannot read the firmware file %s: %s", strPath, acSystem);
+            Put(pcOut, szCap, "Cannot read the firmware file %s: %s", strPath, acSystem);
             return;
         case McuFileFailure::kNoMemory:
-            std::snprintf(pcOut, szCap, "Not enough memory to check the firmware file %s: %s", strPath,
-                          acSystem);
+            Put(pcOut, szCap, "Not enough memory to check the firmware file %s: %s", strPath, acSystem);
             return;
         case McuFileFailure::kDamaged:
             if (ullSize == 0) {
-                std::snprintf(pcOut, szCap, "The firmware file %s is empty (0 bytes)", strPath);
+                Put(pcOut, szCap, "The firmware file %s is empty (0 bytes)", strPath);
             } else if (ullSize < kMcuCipherHeaderBytes) {
-                std::snprintf(pcOut, szCap,
-                              "The firmware file %s is cut short: its %llu bytes do not hold a header",
-                              strPath, ullSize);
+                Put(pcOut, szCap, "The firmware file %s is cut short: its %llu bytes do not hold a header",
+                    strPath, ullSize);
             } else if (ullSize > kMcuCipherMaxFileBytes) {
-                std::snprintf(
-                    pcOut, szCap,
+                Put(pcOut, szCap,
                     "The firmware file %s is no firmware file: its %llu bytes are more than one holds "
                     "(%u)",
                     strPath, ullSize, static_cast<unsigned>(kMcuCipherMaxFileBytes));
             } else {
-                std::snprintf(
-                    pcOut, szCap,
+                Put(pcOut, szCap,
                     "The firmware file %s is damaged or cut short: its size (%llu bytes) does not match "
                     "its header",
                     strPath, ullSize);
             }
             return;
         case McuFileFailure::kCrcMismatch:
-            std::snprintf(pcOut, szCap, "The firmware file %s is damaged: its image does not match its CRC",
-                          strPath);
+            Put(pcOut, szCap, "The firmware file %s is damaged: its image does not match its CRC", strPath);
             return;
         case McuFileFailure::kEmptyImage:
-            std::snprintf(pcOut, szCap, "The firmware file %s holds no image: there is nothing to flash",
-                          strPath);
+            Put(pcOut, szCap, "The firmware file %s holds no image: there is nothing to flash", strPath);
             return;
         default:
-            std::snprintf(pcOut, szCap, "The firmware file %s cannot be used", strPath);
+            Put(pcOut, szCap, "The firmware file %s cannot be used", strPath);
             return;
     }
 }
