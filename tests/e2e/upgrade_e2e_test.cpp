@@ -11,6 +11,7 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <ostream>
 #include <random>
 #include <string>
 #include <thread>
@@ -290,7 +291,10 @@ TEST_P(FlashSizes, FlashEqualsThePlainImage) {
     EXPECT_EQ(CountOf(0x0104), ulCount);
 }
 
-INSTANTIATE_TEST_SUITE_P(Sizes, FlashSizes, ::testing::Values(1, 1024, 1025, 262144));
+INSTANTIATE_TEST_SUITE_P(Sizes, FlashSizes, ::testing::Values(1, 1024, 1025, 262144),
+                         [](const ::testing::TestParamInfo<std::size_t>& i) {
+                             return "Image" + std::to_string(i.param) + "Bytes";
+                         });
 
 struct PackageFault {
     const char* strName;
@@ -298,6 +302,11 @@ struct PackageFault {
     std::uint32_t ulValue;
     const char* strStatus;
 };
+
+// GoogleTest shows the fault by its name, not as raw bytes.
+void PrintTo(const PackageFault& t, std::ostream* pOut) {
+    *pOut << t.strName;
+}
 
 class SecondPackageFails : public UpgradeE2E, public ::testing::WithParamInterface<PackageFault> {};
 
