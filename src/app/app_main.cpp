@@ -85,9 +85,9 @@ void WaitForTablet(HidResource* ptHidResource) {
             bHinted = true;
             PlatformPrintf(
                 "\r\n[Tavelo IAP]: No supported tablet found yet; still waiting. The supported models are "
-                "listed "
-                "in the README that came with the program. If yours is one of them, try another USB cable or "
-                "port, and if a line above names a tablet that could not be opened, do as it says.\r\n");
+                "listed in the README that came with the program. If yours is one of them, try another USB "
+                "cable or port, and if a line above names a tablet that could not be opened, do as it "
+                "says.\r\n");
             PrintEraseLine();
             PlatformPrintf("%s", kConsoleTexts.strDetecting);
         }
