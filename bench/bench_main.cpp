@@ -157,12 +157,23 @@ std::vector<Figure> CollectFigures(const FigureReporter& r) {
 
     // Package building.
     const Result* ptOne = r.Find("BM_BuildPackages_OneRecordEach");
+    const Result* ptLone = r.Find("BM_BuildPackages_LoneCommand");
     const Result* ptWhole = r.Find("BM_BuildPackages_WholeFileEach");
     if (ptOne != nullptr && ptWhole != nullptr) {
         double d = ptOne->dRealNs / ptWhole->dRealNs;
-        v.push_back({"Building 256 packages from a 512 KiB file / re-read-the-whole-file baseline", d,
-                     "<= 0.10", atMost(d, 0.10),
-                     Fmt("%.2f ms / %.2f ms", ptOne->dRealNs / 1e6, ptWhole->dRealNs / 1e6)});
+        v.push_back(
+            {"Building 256 packages of a 262,426-byte file, held as the upgrade does / "
+             "re-read-the-whole-file "
+             "baseline",
+             d, "<= 0.10", atMost(d, 0.10),
+             Fmt("%.2f ms / %.2f ms", ptOne->dRealNs / 1e6, ptWhole->dRealNs / 1e6)});
+    }
+    if (ptLone != nullptr && ptWhole != nullptr) {
+        v.push_back(
+            {"Building 256 packages of a 262,426-byte file, lone command opening the file each time / "
+             "re-read-the-whole-file baseline",
+             ptLone->dRealNs / ptWhole->dRealNs, "", -1,
+             Fmt("%.2f ms / %.2f ms", ptLone->dRealNs / 1e6, ptWhole->dRealNs / 1e6)});
     }
 
     // Reply hand-off.

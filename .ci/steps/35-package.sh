@@ -26,11 +26,13 @@ apt-get install -y -qq --no-install-recommends "./$deb" >/dev/null
 [ "$(readlink -f /usr/bin/taveloiap)" = /usr/lib/taveloiap/TaveloIAP ]
 [ "$(readlink -f /usr/bin/taveloiap-zh)" = /usr/lib/taveloiap/TaveloIAP-zh ]
 [ -f /usr/lib/udev/rules.d/70-taveloiap.rules ]
+zgrep -q "Where the firmware file goes" /usr/share/doc/taveloiap/README.gz
 [ "$(taveloiap-cipher --version)" = "taveloiap-cipher $version"$'\r' ]
 echo "installed: $(taveloiap-cipher --version | tr -d '\r'), commands link into /usr/lib/taveloiap"
 
-# The installed program, started as /usr/bin/taveloiap: its firmware file lies only beside the real
-# executable, in /usr/lib/taveloiap. The end-to-end tests of the hidraw backend, run on it.
+# The installed program, started as /usr/bin/taveloiap as an owner starts it: from the folder that holds
+# the firmware file (a directory of the test's own), with none in /usr/lib/taveloiap. The end-to-end tests
+# of the hidraw backend, run on it. The owner's README is installed.
 echo "-- the installed program against the emulated tablet"
 build=build/umockdev
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug -DTAVELO_UMOCKDEV_TESTS=ON ${TAVELO_CMAKE_ARGS:-} >/dev/null

@@ -26,6 +26,13 @@ void* DefaultAlloc(AppRecord, std::size_t szBytes) {
 }
 AppAllocFn g_pfnAlloc = DefaultAlloc;
 
+// How long "Detecting" waits for a supported tablet before the hint line.
+constexpr std::uint32_t kDetectingHintMs = 10000;
+std::uint32_t g_ulDetectingHintMs = kDetectingHintMs;
+
+// The menu's input came to its end (rather than a typed 2).
+bool g_bInputEnded = false;
+
 void PrintEraseLine() {
     PlatformPrintf("\r[Tavelo IAP]:%60s", "");
 }
@@ -68,6 +75,25 @@ long MenuValue(const char* strKeyValue) {
     return errno == ERANGE ? LONG_MIN : lValue;
 }
 
+// Waits until discovery has a supported tablet's link open. When none has come after a while, says once
+// what the owner can do, and goes on waiting.
+void WaitForTablet(HidResource* ptHidResource) {
+    const std::uint64_t ullStart = PlatformNowMs();
+    bool bHinted = false;
+    while (DetectHidDevice(ptHidResource) != 1) {
+        if (!bHinted && PlatformNowMs() - ullStart >= g_ulDetectingHintMs) {
+            bHinted = true;
+            PlatformPrintf(
+                "\r\n[Tavelo IAP]: No supported tablet found yet; still waiting. The supported models are "
+                "listed in the README that came with the program. If yours is one of them, try another USB "
+                "cable or port, and if a line above names a tablet that could not be opened, do as it "
+                "says.\r\n");
+            PrintEraseLine();
+            PlatformPrintf("%s", kConsoleTexts.strDetecting);
+        }
+    }
+}
+
 }  // namespace
 
 // The debug-parameter block lives until the process ends; nothing reads or writes it. A later run of
@@ -78,6 +104,10 @@ void SetAppAllocator(AppAllocFn pfnAlloc) {
     g_pfnAlloc = pfnAlloc != nullptr ? pfnAlloc : DefaultAlloc;
 }
 
+void SetDetectingHintMs(std::uint32_t ulMs) {
+    g_ulDetectingHintMs = ulMs != 0 ? ulMs : kDetectingHintMs;
+}
+
 int ShowMenu() {
     char strKeyValue[kKeyValueChars];
     for (;;) {
@@ -86,7 +116,10 @@ int ShowMenu() {
         PlatformPrintf("%s", kConsoleTexts.strMenuPrompt);
         std::memset(strKeyValue, 0, sizeof(strKeyValue));
         if (ReadMenuLine(strKeyValue) == 0) {
-            // End of input: nobody is left to choose, so the program ends as on choice 2.
+            // End of input: nobody is left to choose, so the program ends as on choice 2 (unless the
+            // input was ended by a Ctrl-C, which ends the program as interrupted).
+            PlatformInputEnded();
+            g_bInputEnded = true;
             PlatformPrintf("\r\n");
             return 2;
         }
@@ -103,6 +136,7 @@ int ShowMenu() {
 
 int TaveloIapMain() {
     PlatformConsoleInit();
+    g_bInputEnded = false;
 
     auto* ptComResource = static_cast<ComResource*>(g_pfnAlloc(E_AppRecord_ComResource, sizeof(ComResource)));
     auto* ptConfgFile = static_cast<ConfgFile*>(g_pfnAlloc(E_AppRecord_ConfgFile, sizeof(ConfgFile)));
@@ -114,6 +148,8 @@ int TaveloIapMain() {
     g_ptPresDbgPara = ptPresDbgPara;
 
     bool bRecordsReady = false;
+    bool bInterrupted = false;
+    bool bOwnerChoseExit = false;
     int iExitStatus = 1;  // the program did not run unless its records are there
     std::uint32_t ulHidErr = 0;
     const char* strHidMissing = nullptr;
@@ -152,8 +188,7 @@ int TaveloIapMain() {
 
         PrintEraseLine();
         PlatformPrintf("%s", kConsoleTexts.strDetecting);
-        while (DetectHidDevice(ptHidResource) != 1) {
-        }
+        WaitForTablet(ptHidResource);
 
         PrintConnected(GetDeviceModelIndex());
         if (GetExeDirectory(ptConfgFile->strExeDir, ptConfgFile->wstrExeDir) == 0) {
@@ -161,6 +196,7 @@ int TaveloIapMain() {
             PlatformPrintf("%s", kConsoleTexts.strNoExeDir);
         }
         BuildFirmwarePaths(ptConfgFile);
+        GetStartDirectory(ptConfgFile);
 
         while (ShowMenu() == 1) {
             // Each upgrade flashes the file of the tablet connected now: another model plugged in since
@@ -168,11 +204,20 @@ int TaveloIapMain() {
             if (GetDeviceModelIndex() != ptConfgFile->iPathModel) {
                 PrintConnected(BuildFirmwarePaths(ptConfgFile));
             }
+            // A file in the folder the program was started from is taken before the program's own, and
+            // named, so that the owner sees which file goes to the tablet.
+            if (ChooseMcuCipherFilePath(ptConfgFile) == 1) {
+                PrintEraseLine();
+                PlatformPrintf("\r[Tavelo IAP]: Firmware file from the current folder: %s\r\n",
+                               ptConfgFile->strMcuCipherFilePath);
+            }
             iExitStatus = IapUpgradeFirmware(ptComResource, ptConfgFile, punPrtcDRBDCmdUnion) == 1 ? 0 : 1;
             if (PlatformTransferInterrupted()) {
+                bInterrupted = true;
                 break;  // Ctrl-C during the transfer: the program ends once the transfer has stopped
             }
         }
+        bOwnerChoseExit = !bInterrupted && !g_bInputEnded;
     }
 
     // Shutdown: the link first (its reader stopped in order, each handle closed once), then the records.
@@ -191,6 +236,11 @@ int TaveloIapMain() {
             PlatformFileClose(&ptConfgFile->hMcuVerFile);
         }
         std::free(ptConfgFile);
+    }
+    // Ended by itself (failed start, interrupted upgrade, end of input) rather than by a typed 2: a window
+    // that belongs to the program alone would close with its last lines unread.
+    if (!bOwnerChoseExit) {
+        PlatformHoldOwnConsole("[Tavelo IAP]: The program has ended. Press Enter to close this window.\r\n");
     }
     return iExitStatus;
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 // The 36-byte debug-parameter block of the current run (kept reachable until the process ends).
 extern void* g_ptPresDbgPara;
@@ -24,3 +25,6 @@ enum AppRecord {
 // Allocation used for the working records; tests replace it to make one allocation fail.
 using AppAllocFn = void* (*)(AppRecord eRecord, std::size_t szBytes);
 void SetAppAllocator(AppAllocFn pfnAlloc);
+// How long the program waits for a supported tablet before its hint line (tests shorten it; 0 restores
+// the ten seconds).
+void SetDetectingHintMs(std::uint32_t ulMs);

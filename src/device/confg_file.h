@@ -34,6 +34,9 @@ struct ConfgFile {
     std::uint32_t ulMcuCipherFileBytes;
     // The model whose files the four paths name (BuildFirmwarePaths); kNoDeviceModel before.
     int iPathModel;
+    // The folder the program was started from, ending with the separator, when the McuCipherFile is
+    // looked for there before the program's own folder (GetStartDirectory); empty otherwise.
+    char strStartDir[kPathFieldBytes];
 };
 
 // Writes the full path of the current model's file of kind eKind into strDest (256 bytes). Nothing is
@@ -43,6 +46,14 @@ void BuildFirmwarePath(int eKind, const char* strDir, char* strDest);
 // Builds the four paths of ptConfgFile from its strExeDir for the current model and records that model
 // in iPathModel, which it returns.
 int BuildFirmwarePaths(ConfgFile* ptConfgFile);
+// Fills strStartDir of ptConfgFile: the folder the program was started from, where the system has the
+// program look for its McuCipherFile first (Linux), unless it is the program's own folder or the program's
+// own folder could not be had (strExeDir empty: no firmware file is looked for anywhere then).
+void GetStartDirectory(ConfgFile* ptConfgFile);
+// Sets strMcuCipherFilePath to the McuCipherFile the next upgrade reads: the current model's file in
+// strStartDir when anything is there under its name, otherwise the one in the program's own folder.
+// Returns 1 when the file of the start folder was taken, else 0.
+int ChooseMcuCipherFilePath(ConfgFile* ptConfgFile);
 // strDest (256 bytes) = strDir followed by strFileName. Returns 1, or 0 with strDest left empty when the
 // whole path does not fit: a path is never cut short into another path.
 int JoinDirAndFileName(const char* strDir, const char* strFileName, char* strDest);

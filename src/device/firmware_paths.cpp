@@ -58,6 +58,39 @@ int BuildFirmwarePaths(ConfgFile* ptConfgFile) {
     return iModel;
 }
 
+void GetStartDirectory(ConfgFile* ptConfgFile) {
+    char* strStart = ptConfgFile->strStartDir;
+    strStart[0] = '\0';
+    if (ptConfgFile->strExeDir[0] == '\0' || PlatformStartDirectory(strStart, kPathFieldBytes) == 0) {
+        return;
+    }
+    // The same folder under another name (a link) is the program's own: looked at once.
+    PlatformFileInfo tStart;
+    PlatformFileInfo tExe;
+    if (std::strcmp(strStart, ptConfgFile->strExeDir) == 0 ||
+        (PlatformFileQuery(strStart, &tStart) != 0 && PlatformFileQuery(ptConfgFile->strExeDir, &tExe) != 0 &&
+         tStart.eKind == PlatformFileKind::kDirectory && tExe.eKind == PlatformFileKind::kDirectory &&
+         tStart.ullVolume == tExe.ullVolume && tStart.ullIndex == tExe.ullIndex)) {
+        strStart[0] = '\0';
+    }
+}
+
+int ChooseMcuCipherFilePath(ConfgFile* ptConfgFile) {
+    char* strPath = ptConfgFile->strMcuCipherFilePath;
+    const int iModel = ptConfgFile->iPathModel;
+    if (ptConfgFile->strStartDir[0] != '\0') {
+        BuildModelFirmwarePath(iModel, E_FirmwareFile_McuCipher, ptConfgFile->strStartDir, strPath);
+        // A name that cannot even be looked at is taken too: the open then tells why.
+        PlatformFileInfo tInfo;
+        if (strPath[0] != '\0' &&
+            (PlatformFileQuery(strPath, &tInfo) == 0 || tInfo.eKind != PlatformFileKind::kMissing)) {
+            return 1;
+        }
+    }
+    BuildModelFirmwarePath(iModel, E_FirmwareFile_McuCipher, ptConfgFile->strExeDir, strPath);
+    return 0;
+}
+
 int JoinDirAndFileName(const char* strDir, const char* strFileName, char* strDest) {
     std::size_t szDir = strnlen(strDir, kPathFieldBytes);
     std::size_t szName = strnlen(strFileName, kPathFieldBytes);

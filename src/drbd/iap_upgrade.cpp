@@ -103,6 +103,7 @@ int IapUpgradeFirmware(ComResource* ptComResource, ConfgFile* ptConfgFile,
     // happens to the file afterwards.
     if (HoldMcuCipherFile(ptConfgFile) == 0) {
         PlatformPrintf("[Tavelo IAP]: IAP应用流程 |-> 固件文件无效，升级未开始，数位板未被改动\r\n");
+        PrintMcuCipherFileAdvice(ptConfgFile);
         return 0;
     }
 

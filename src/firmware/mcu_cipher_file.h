@@ -49,6 +49,10 @@ int CheckMcuCipherFile(ConfgFile* ptConfgFile);
 // nothing is held. A file held before is released first.
 int HoldMcuCipherFile(ConfgFile* ptConfgFile);
 void ReleaseMcuCipherFile(ConfgFile* ptConfgFile);
+// After HoldMcuCipherFile refused the file: one English line (in both message languages) with the path
+// looked at, what is wrong with the file in words (the system's reason where it could not be opened or
+// read) and what to do. Nothing when no path was built. The model is ptConfgFile->iPathModel's.
+void PrintMcuCipherFileAdvice(const ConfgFile* ptConfgFile);
 
 // ---- Outcome-reporting forms of the encoder and decoder ------------------------------------------------
 // The same operations as EncodeMcuCipherFile / DecodeMcuCipherFile (which call these), returning 1 when

@@ -275,9 +275,11 @@ void NameUnusableInterface(const char* strPath, const HidCaps& t) {
 }
 
 // The interface could not be opened because another program holds it (the tablet's driver or settings
-// software): told once per interface, as the user has to close that program.
-void NameInterfaceInUse(const char* strPath, std::uint32_t ulErr) {
-    if (!FirstNamed(std::string(strPath) + "#in use")) {
+// software): told once per interface, as the user has to close that program. A code that also comes
+// from a device on its way off the bus counts only when the same interface gives it again.
+void NameInterfaceInUse(const char* strPath, std::uint32_t ulErr, int iInUse) {
+    if ((iInUse == kPlatformInUseIfAgain && FirstNamed(std::string(strPath) + "#refused once")) ||
+        !FirstNamed(std::string(strPath) + "#in use")) {
         return;
     }
     PlatformPrintf(
@@ -309,8 +311,9 @@ void OpenLink(HidResource* pt, const HidHost* ptHost, const char* strPath, std::
         hRead = ptHost->OpenRead(pv, strPath);
         ulOpenError = hRead == kInvalidHandle ? PlatformLastError() : 0;
     }
-    if (ulOpenError != 0 && PlatformDeviceInUseError(ulOpenError) != 0) {
-        NameInterfaceInUse(strPath, ulOpenError);
+    const int iInUse = ulOpenError != 0 ? PlatformDeviceInUseError(ulOpenError) : 0;
+    if (iInUse != 0) {
+        NameInterfaceInUse(strPath, ulOpenError, iInUse);
     }
     if (hRead != kInvalidHandle && (!OpenedTheMatchedTablet(ptHost, hWrite, usVid, usPid) ||
                                     !OpenedTheMatchedTablet(ptHost, hRead, usVid, usPid))) {

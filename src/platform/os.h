@@ -51,8 +51,12 @@ std::uint32_t PlatformLastError();
 void PlatformSetLastError(std::uint32_t ulErr);
 // The error code a call on an invalid handle leaves behind (ERROR_INVALID_HANDLE / EBADF).
 std::uint32_t PlatformBadHandleError();
-// 1 when ulErr, left by a failed open of a device, says that another program holds the device
-// (ERROR_SHARING_VIOLATION or ERROR_ACCESS_DENIED / EBUSY); 0 otherwise.
+// Whether ulErr, left by a failed open of a device, says that another program holds the device:
+// kPlatformInUse for a code that says so at once (ERROR_SHARING_VIOLATION / EBUSY), kPlatformInUseIfAgain
+// for one that says so only when the same device gives it again on a later try (ERROR_ACCESS_DENIED, which
+// an open also gets while a device that is being removed is still listed), 0 otherwise.
+inline constexpr int kPlatformInUse = 1;
+inline constexpr int kPlatformInUseIfAgain = 2;
 int PlatformDeviceInUseError(std::uint32_t ulErr);
 // 1 when ulErr, left by a failed read of a HID interface, says that a report came that the interface
 // does not declare (EPROTO from the hidraw host), not that the device left; 0 otherwise.
@@ -67,6 +71,17 @@ int PlatformBadReportError(std::uint32_t ulErr);
 void PlatformTransferGuardBegin();
 void PlatformTransferGuardEnd();
 int PlatformTransferInterrupted();
+// Standard input came to its end (a menu read returned nothing). On Windows a Ctrl-C at the console
+// ends a pending read the same way, while the default handling ends the process on another thread:
+// when a Ctrl-C is under way this does not return, so the program ends as interrupted and not as if the
+// input had ended. Returns at once elsewhere.
+void PlatformInputEnded();
+
+// ---- The end of the program ---------------------------------------------------------------------------
+// When the program has a console window of its own (Windows, started by double-click: no other process
+// shares its console, and its input is that console), prints strLine and waits for Enter, so that the
+// last lines stay readable before the window closes. Returns at once otherwise, and on other systems.
+void PlatformHoldOwnConsole(const char* strLine);
 
 // ---- Files ------------------------------------------------------------------------------------------
 // The opens below take only a regular file (a file on a disk), and never wait: a FIFO, device, pipe or
@@ -156,6 +171,11 @@ void PlatformThreadRelease(PlatformHandle hThread);
 void PlatformThreadJoin(PlatformHandle hThread);
 
 // ---- Executable path and text conversions ---------------------------------------------------------
+// The folder the program was started from, where an owner keeps a downloaded firmware file: the current
+// directory, ending with the separator, into pcOut (capacity ulCap). Returns 1; 0 with pcOut empty when
+// it cannot be had or does not fit, and always on Windows, where the program looks for its files beside
+// itself only (a double-clicked program's current directory is not one the owner chose).
+int PlatformStartDirectory(char* pcOut, std::uint32_t ulCap);
 // Full path of the running executable as wide characters into pwcOut (capacity in wide characters,
 // terminator included). Returns the number of characters written without the terminator, 0 on failure
 // or when the path does not fit (pwcOut is then left empty).

@@ -58,7 +58,7 @@ std::uint32_t PlatformBadHandleError() {
 }
 
 int PlatformDeviceInUseError(std::uint32_t ulErr) {
-    return ulErr == EBUSY ? 1 : 0;
+    return ulErr == EBUSY ? kPlatformInUse : 0;
 }
 
 int PlatformBadReportError(std::uint32_t ulErr) {
@@ -422,6 +422,12 @@ void PlatformErrorText(std::uint32_t ulErr, char* pcOut, std::uint32_t ulCap) {
     std::snprintf(pcOut, ulCap, "%s", std::strerror(static_cast<int>(ulErr)));
 }
 
+// A read of a terminal or pipe ends only at its end here: a Ctrl-C ends the process by its signal.
+void PlatformInputEnded() {}
+
+// A terminal stays open when the program ends.
+void PlatformHoldOwnConsole(const char*) {}
+
 // ---- Threads ----------------------------------------------------------------------------------------
 namespace {
 struct ThreadStart {
@@ -467,6 +473,21 @@ void PlatformThreadJoin(PlatformHandle hThread) {
 }
 
 // ---- Executable path and text conversions ---------------------------------------------------------
+int PlatformStartDirectory(char* pcOut, std::uint32_t ulCap) {
+    if (ulCap < 2 || getcwd(pcOut, ulCap - 1) == nullptr) {
+        if (ulCap > 0) {
+            pcOut[0] = '\0';
+        }
+        return 0;
+    }
+    std::size_t szLen = std::strlen(pcOut);
+    if (szLen == 0 || pcOut[szLen - 1] != '/') {
+        pcOut[szLen] = '/';
+        pcOut[szLen + 1] = '\0';
+    }
+    return 1;
+}
+
 std::uint32_t PlatformExePathWide(wchar_t* pwcOut, std::uint32_t ulCap) {
     if (pwcOut == nullptr || ulCap == 0) {
         return 0;

@@ -66,13 +66,39 @@ BOOL WINAPI RestoreConsoleOutputCpOnCtrl(DWORD) {
     RestoreConsoleOutputCp();
     return FALSE;
 }
+
+// Set by a Ctrl-C or Ctrl-Break that the default handling (ExitProcess) is about to answer; seen by
+// PlatformInputEnded. Called only outside a transfer: the transfer's own handler answers it first.
+HANDLE g_hCtrlCEvent = nullptr;
+
+BOOL WINAPI NoteCtrlC(DWORD dwType) {
+    if ((dwType == CTRL_C_EVENT || dwType == CTRL_BREAK_EVENT) && g_hCtrlCEvent != nullptr) {
+        SetEvent(g_hCtrlCEvent);
+    }
+    return FALSE;
+}
+
+// How long a console read that came back empty waits for the Ctrl-C that may have ended it: the console
+// ends the read and starts the handler's thread at about the same moment, in no fixed order.
+constexpr DWORD kCtrlCGraceMs = 500;
+
+bool StdinIsConsole() {
+    DWORD dwMode = 0;
+    return GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &dwMode) != FALSE;
+}
 }  // namespace
 
 void PlatformConsoleInit() {
-    // Binary mode: the program's "\r\n" reaches the console as written, not as "\r\r\n". Unbuffered: the
-    // waiting and progress lines, which have no line end, show at once.
+    // Binary mode: the program's "\r\n" reaches the console, a file or a pipe as written, not as
+    // "\r\r\n", on standard error too. Unbuffered: the waiting and progress lines, which have no line end,
+    // show at once.
     _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);
     std::setvbuf(stdout, nullptr, _IONBF, 0);
+    if (g_hCtrlCEvent == nullptr) {
+        g_hCtrlCEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        SetConsoleCtrlHandler(NoteCtrlC, TRUE);
+    }
 
     // The texts are GBK bytes: a console shows them as such only in code page 936. Standard output on a
     // console gets that code page for the run, and the old one back at exit; output to a file or a pipe
@@ -143,7 +169,12 @@ std::uint32_t PlatformBadHandleError() {
 }
 
 int PlatformDeviceInUseError(std::uint32_t ulErr) {
-    return ulErr == ERROR_SHARING_VIOLATION || ulErr == ERROR_ACCESS_DENIED ? 1 : 0;
+    if (ulErr == ERROR_SHARING_VIOLATION) {
+        return kPlatformInUse;
+    }
+    // Also what an open gets while the collection is being removed (STATUS_DELETE_PENDING), as when the
+    // tablet restarts while still listed: in use only when it lasts.
+    return ulErr == ERROR_ACCESS_DENIED ? kPlatformInUseIfAgain : 0;
 }
 
 // No read error here tells a report that is no reply from a departure: every failed read is one.
@@ -177,6 +208,31 @@ void PlatformTransferGuardEnd() {
 
 int PlatformTransferInterrupted() {
     return g_bInterrupted.load(std::memory_order_relaxed);
+}
+
+void PlatformInputEnded() {
+    if (g_hCtrlCEvent == nullptr || !StdinIsConsole()) {
+        return;
+    }
+    if (WaitForSingleObject(g_hCtrlCEvent, kCtrlCGraceMs) == WAIT_OBJECT_0) {
+        // The default handling is ending the process as interrupted; nothing else is to happen meanwhile.
+        for (;;) {
+            Sleep(INFINITE);
+        }
+    }
+}
+
+void PlatformHoldOwnConsole(const char* strLine) {
+    // A console shared with another process (a command prompt that started the program) stays open.
+    DWORD adwProcesses[2];
+    if (!StdinIsConsole() || GetConsoleProcessList(adwProcesses, 2) != 1) {
+        return;
+    }
+    PlatformConsoleWrite(strLine, std::strlen(strLine));
+    int c;
+    do {
+        c = std::getchar();
+    } while (c != '\n' && c != EOF);
 }
 
 // ---- Files ------------------------------------------------------------------------------------------
@@ -339,16 +395,20 @@ PlatformHandle PlatformFileCreateTemp(const char* strPath) {
         SetLastError(ERROR_PATH_NOT_FOUND);
         return kInvalidHandle;
     }
+    // The handler is in place before the file exists: a Ctrl-C between the two would leave it behind.
+    static const bool s_bHandlerSet = SetConsoleCtrlHandler(RemoveTempOnControl, TRUE) != FALSE;
+    (void)s_bHandlerSet;
+    const bool bArm = !g_bTempArmed.load(std::memory_order_relaxed);
+    if (bArm) {
+        std::strcpy(g_acTempPath, strPath);
+    }
     HANDLE h = CreateFileA(strPath, GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_NEW,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         return kInvalidHandle;
     }
-    if (!g_bTempArmed.load(std::memory_order_relaxed)) {
-        std::strcpy(g_acTempPath, strPath);
+    if (bArm) {
         g_bTempArmed.store(1, std::memory_order_release);
-        static const bool s_bHandlerSet = SetConsoleCtrlHandler(RemoveTempOnControl, TRUE) != FALSE;
-        (void)s_bHandlerSet;
     }
     return FromHandle(h);
 }
@@ -493,6 +553,13 @@ void PlatformThreadJoin(PlatformHandle hThread) {
 }
 
 // ---- Executable path and text conversions ---------------------------------------------------------
+int PlatformStartDirectory(char* pcOut, std::uint32_t ulCap) {
+    if (ulCap > 0) {
+        pcOut[0] = '\0';
+    }
+    return 0;
+}
+
 std::uint32_t PlatformExePathWide(wchar_t* pwcOut, std::uint32_t ulCap) {
     if (pwcOut == nullptr || ulCap == 0) {
         SetLastError(ERROR_INSUFFICIENT_BUFFER);

@@ -11,8 +11,11 @@
 // opens, stores its handle in *phComPort, applies the settings into *ptDcb and *ptTimeouts (read interval
 // 30 ms, no other time-out), empties the port's queues and prints the settings read back.
 //
-// strRate "115200" gives 115200 8N1; with any other rate text the port is applied with a cleared DCB,
-// which the system refuses (the SetCommState line is printed).
+// strRate "115200" gives 115200 8N1; with any other rate text the settings stay cleared (rate, byte size,
+// parity and stop bits 0), and the port refuses them (the SetCommState line is printed). On Windows the
+// settings go over the port's own DCB (GetCommState), which keeps valid XON/XOFF characters and DTR and
+// RTS on, so the zero rate and byte size are what SetCommState refuses; the POSIX port refuses them
+// before it changes anything.
 //
 // Returns 1 with the port open (the caller closes it). Returns 0 when standard input ends before a port
 // opened, or when a setting cannot be applied (the port is closed again); *phComPort is then

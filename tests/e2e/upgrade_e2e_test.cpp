@@ -11,8 +11,10 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <ostream>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/app_main.h"
@@ -82,6 +84,13 @@ const char* const kNoExeDir =
 const std::string kErase = "\r[Tavelo IAP]:" + std::string(60, ' ');
 const std::string kFailLine = "[Tavelo IAP]: IAP应用流程 |-> 传输本文件错误\r\n";
 
+// The owner's line after a refused firmware file (English in both builds).
+std::string Advice(const std::string& strWhat, const char* strPut = "a fresh copy of the firmware file",
+                   const char* strWhere = "there") {
+    return "[Tavelo IAP]: " + strWhat + ". Put " + strPut + " of 'Tavelo K1 Plus V2' " + strWhere +
+           " under the name Tavelo-KT1-Cipher.bin, then choose 1 again.\r\n";
+}
+
 std::string Start() {
     return kHelp + kErase + kDetecting + kErase + kConnected;
 }
@@ -116,6 +125,9 @@ class UpgradeE2E : public ::testing::Test {
         char strDir[kPathFieldBytes];
         wchar_t wstrDir[kWidePathFieldChars];
         ASSERT_EQ(GetExeDirectory(strDir, wstrDir), 1);
+        // Started from its own folder, the program looks for its firmware file there alone.
+        startDir_ = std::filesystem::current_path();
+        std::filesystem::current_path(strDir);
         plain_ = std::string(strDir) + "Tavelo-KT1.bin";
         cipher_ = std::string(strDir) + "Tavelo-KT1-Cipher.bin";
         std::filesystem::remove(plain_);
@@ -129,6 +141,7 @@ class UpgradeE2E : public ::testing::Test {
         HidLinkReset();
         std::filesystem::remove(plain_);
         std::filesystem::remove(cipher_);
+        std::filesystem::current_path(startDir_);
     }
 
     std::shared_ptr<VirtualTablet> Plug(sim::TabletFirmware eStartIn = sim::TabletFirmware::kApplication,
@@ -251,6 +264,7 @@ class UpgradeE2E : public ::testing::Test {
     int iTabletId_ = 0;
     std::string plain_;
     std::string cipher_;
+    std::filesystem::path startDir_;
     std::vector<std::uint8_t> image_;
 };
 
@@ -280,7 +294,10 @@ TEST_P(FlashSizes, FlashEqualsThePlainImage) {
     EXPECT_EQ(CountOf(0x0104), ulCount);
 }
 
-INSTANTIATE_TEST_SUITE_P(Sizes, FlashSizes, ::testing::Values(1, 1024, 1025, 262144));
+INSTANTIATE_TEST_SUITE_P(Sizes, FlashSizes, ::testing::Values(1, 1024, 1025, 262144),
+                         [](const ::testing::TestParamInfo<std::size_t>& i) {
+                             return "Image" + std::to_string(i.param) + "Bytes";
+                         });
 
 struct PackageFault {
     const char* strName;
@@ -288,6 +305,11 @@ struct PackageFault {
     std::uint32_t ulValue;
     const char* strStatus;
 };
+
+// GoogleTest shows the fault by its name, not as raw bytes.
+void PrintTo(const PackageFault& t, std::ostream* pOut) {
+    *pOut << t.strName;
+}
 
 class SecondPackageFails : public UpgradeE2E, public ::testing::WithParamInterface<PackageFault> {};
 
@@ -432,7 +454,11 @@ TEST_F(UpgradeE2E, UnsoundFirmwareFileIsRefusedBeforeAnyFrame) {
     const std::string refused = "[Tavelo IAP]: IAP应用流程 |-> 固件文件无效，升级未开始，数位板未被改动\r\n";
     // Missing.
     std::string out = Run("1\n2\n", 1);
-    EXPECT_NE(out.find(refused), std::string::npos);
+    EXPECT_NE(
+        out.find(refused + Advice("Cannot open the firmware file " + cipher_ + ": " + std::strerror(ENOENT),
+                                  "the firmware file")),
+        std::string::npos)
+        << out;
     EXPECT_EQ(out.find(kReady), std::string::npos);
     EXPECT_EQ(tablet_->FramesReceived(), 0u);
 
@@ -444,15 +470,30 @@ TEST_F(UpgradeE2E, UnsoundFirmwareFileIsRefusedBeforeAnyFrame) {
     }
     HidLinkReset();
     out = Run("1\n2\n", 1);
-    EXPECT_NE(out.find(refused), std::string::npos);
+    EXPECT_NE(out.find(refused +
+                       Advice("The firmware file " + cipher_ + " holds no image: there is nothing to flash")),
+              std::string::npos)
+        << out;
     EXPECT_EQ(tablet_->FramesReceived(), 0u);
+
+    // Empty.
+    std::ofstream(cipher_, std::ios::binary | std::ios::trunc).close();
+    HidLinkReset();
+    out = Run("1\n2\n", 1);
+    EXPECT_NE(out.find(refused + Advice("The firmware file " + cipher_ + " is empty (0 bytes)")),
+              std::string::npos)
+        << out;
 
     // Cut short in its last record.
     MakeFirmware(3000);
     std::filesystem::resize_file(cipher_, std::filesystem::file_size(cipher_) - 10);
     HidLinkReset();
     out = Run("1\n2\n", 1);
-    EXPECT_NE(out.find(refused), std::string::npos);
+    EXPECT_NE(out.find(refused +
+                       Advice("The firmware file " + cipher_ +
+                              " is damaged or cut short: its size (3091 bytes) does not match its header")),
+              std::string::npos)
+        << out;
     EXPECT_EQ(tablet_->FramesReceived(), 0u);
 
     // Whole, but one scrambled byte changed: the image CRC no longer matches.
@@ -467,7 +508,10 @@ TEST_F(UpgradeE2E, UnsoundFirmwareFileIsRefusedBeforeAnyFrame) {
     }
     HidLinkReset();
     out = Run("1\n2\n", 1);
-    EXPECT_NE(out.find(refused), std::string::npos);
+    EXPECT_NE(out.find(refused + Advice("The firmware file " + cipher_ +
+                                        " is damaged: its image does not match its CRC")),
+              std::string::npos)
+        << out;
     EXPECT_EQ(tablet_->FramesReceived(), 0u);
 
     // A FIFO in its place is not waited on.
@@ -475,9 +519,61 @@ TEST_F(UpgradeE2E, UnsoundFirmwareFileIsRefusedBeforeAnyFrame) {
     ASSERT_EQ(mkfifo(cipher_.c_str(), 0600), 0);
     HidLinkReset();
     out = Run("1\n2\n", 1);
-    EXPECT_NE(out.find(refused), std::string::npos);
+    EXPECT_NE(out.find(refused + Advice("The firmware file " + cipher_ +
+                                        " is a device, FIFO or other special file, not a regular file")),
+              std::string::npos)
+        << out;
     EXPECT_EQ(tablet_->FramesReceived(), 0u);
     EXPECT_EQ(tablet_->Running(), sim::TabletFirmware::kApplication);  // never sent to its boot loader
+}
+
+// Started from another folder, the program takes the firmware file there before its own, and says so;
+// with none in either, the line names both.
+TEST_F(UpgradeE2E, FirmwareFileOfTheStartFolderIsTakenFirst) {
+    Plug(sim::TabletFirmware::kBootLoader);
+    MakeFirmware(1500);
+    char acTemplate[] = "/tmp/taveloiap-start-XXXXXX";
+    ASSERT_NE(mkdtemp(acTemplate), nullptr);
+    const std::string strStart = std::string(acTemplate) + "/";
+    std::filesystem::rename(cipher_, strStart + "Tavelo-KT1-Cipher.bin");
+    std::filesystem::current_path(strStart);
+    std::string out = Run("1\n2\n");
+    EXPECT_EQ(out, Start() + kMenu + kErase + "\r[Tavelo IAP]: Firmware file from the current folder: " +
+                       strStart + "Tavelo-KT1-Cipher.bin\r\n" + Upgrade(2) + kMenu + "\r\n");
+    EXPECT_TRUE(FlashHoldsImage());
+
+    std::filesystem::remove(strStart + "Tavelo-KT1-Cipher.bin");
+    HidLinkReset();
+    out = Run("1\n2\n", 1);
+    std::filesystem::remove_all(strStart);
+    EXPECT_NE(out.find(Advice("Cannot open the firmware file " + cipher_ + ": " + std::strerror(ENOENT) +
+                                  ", and the current folder " + strStart + " has none either",
+                              "the firmware file", "in the current folder")),
+              std::string::npos)
+        << out;
+}
+
+// Without a supported tablet for a while the wait gives one hint and goes on; the tablet is then taken.
+TEST_F(UpgradeE2E, DetectingGivesOneHintAndWaitsOn) {
+    VirtualTablet::Config c;
+    c.iModelIndex = 0;
+    auto ptTablet = std::make_shared<VirtualTablet>(c);
+    SetHidHost(host_.Host());
+    SetDetectingHintMs(100);
+    std::thread tPlug([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(700));
+        host_.AddTablet(ptTablet);
+    });
+    std::string out = Run("2\n");
+    tPlug.join();
+    SetDetectingHintMs(0);
+    EXPECT_EQ(out,
+              kHelp + kErase + kDetecting +
+                  "\r\n[Tavelo IAP]: No supported tablet found yet; still waiting. The supported models are "
+                  "listed in the README that came with the program. If yours is one of them, try another USB "
+                  "cable or port, and if a line above names a tablet that could not be opened, do as it "
+                  "says.\r\n" +
+                  kErase + kDetecting + kErase + kConnected + kMenu + "\r\n");
 }
 
 TEST_F(UpgradeE2E, SequenceNumbersRunOnAcrossTwoUpgrades) {

@@ -167,6 +167,19 @@ TEST_F(LinkTest, FailedOpenClosesWhatWasOpenedAndTheNextPassRetries) {
         EXPECT_EQ(Res()->hHidWrite.load(), kInvalidHandle);
         EXPECT_EQ(Res()->hHidRead.load(), kInvalidHandle);
     }
+    // Access denied (Windows), which a collection on its way off the bus gives too: named only when the
+    // same interface gives it again.
+    const std::uint32_t ulDenied = PlatformFileRefusalError(PlatformFileRefusal::kDirectory);
+    if (PlatformDeviceInUseError(ulDenied) == kPlatformInUseIfAgain) {
+        HidLinkReset();
+        tHost_.FailCalls(SimHidHost::Call::kOpenWrite, 2, 0, ulDenied);
+        StdoutCapture tDenied;
+        EXPECT_EQ(DetectHidDevice(Res()), 0);
+        EXPECT_EQ(tDenied.Finish(), "");
+        StdoutCapture tAgain;
+        EXPECT_EQ(DetectHidDevice(Res()), 0);
+        EXPECT_NE(tAgain.Finish().find("is in use by another program (error 5)"), std::string::npos);
+    }
     // Another model took the path between probe and open: not opened; the next pass opens the tablet.
     sim::VirtualTablet::Config tOther;
     tOther.iModelIndex = 5;

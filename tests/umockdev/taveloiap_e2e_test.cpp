@@ -40,8 +40,9 @@ using namespace std::chrono_literals;
 
 class ProgramRun {
   public:
-    // Starts strExe in its directory. With iUid >= 0 the program runs as that user (and group).
-    ProgramRun(const std::string& strExe, int iUid = -1) {
+    // Starts strExe, from strWorkDir when one is given (else from the test's current directory). With
+    // iUid >= 0 the program runs as that user (and group).
+    ProgramRun(const std::string& strExe, int iUid = -1, const std::string& strWorkDir = "") {
         int aiIn[2];
         int aiOut[2];
         if (pipe2(aiIn, O_CLOEXEC) != 0 || pipe2(aiOut, O_CLOEXEC) != 0) {
@@ -51,6 +52,9 @@ class ProgramRun {
         if (m_pid == 0) {
             dup2(aiIn[0], STDIN_FILENO);
             dup2(aiOut[1], STDOUT_FILENO);
+            if (!strWorkDir.empty() && chdir(strWorkDir.c_str()) != 0) {
+                _exit(125);
+            }
             if (iUid >= 0 && (setgroups(0, nullptr) != 0 || setgid(static_cast<gid_t>(iUid)) != 0 ||
                               setuid(static_cast<uid_t>(iUid)) != 0)) {
                 _exit(126);
@@ -185,52 +189,37 @@ std::vector<std::uint8_t> ReadFile(const std::string& strPath) {
 
 // The build's TaveloIAP, copied into a fresh directory with the model's firmware file. With
 // TAVELO_E2E_PROGRAM set (an installed program, such as the package's command in /usr/bin, a link to the
-// real executable), that program is run where it is and the firmware file is put beside its real
-// executable for the test, then removed: the program must find it there, through the link.
+// real executable), that program is run where it is, from a fresh directory that holds the firmware file
+// as its current directory, as an owner runs it from the folder of a download: nothing is put beside the
+// installed program.
 class ProgramDir {
   public:
     ProgramDir(int iModel, const std::vector<std::uint8_t>& image) {
+        char strTemplate[] = "/tmp/taveloiap-e2e-XXXXXX";
+        if (mkdtemp(strTemplate) == nullptr) {
+            throw std::runtime_error("mkdtemp failed");
+        }
+        m_strTempDir = strTemplate;
+        chmod(m_strTempDir.c_str(), 0755);  // an unprivileged run must reach the program and the file
         const char* strInstalled = std::getenv("TAVELO_E2E_PROGRAM");
-        std::string strDir;
         if (strInstalled != nullptr && strInstalled[0] != '\0') {
             m_strExe = strInstalled;
-            char* strReal = realpath(strInstalled, nullptr);
-            if (strReal == nullptr) {
-                throw std::runtime_error(std::string("no program at ") + strInstalled);
-            }
-            strDir = strReal;
-            std::free(strReal);
-            strDir.erase(strDir.rfind('/'));
+            m_strWorkDir = m_strTempDir;
         } else {
-            char strTemplate[] = "/tmp/taveloiap-e2e-XXXXXX";
-            if (mkdtemp(strTemplate) == nullptr) {
-                throw std::runtime_error("mkdtemp failed");
-            }
-            m_strTempDir = strDir = strTemplate;
-            chmod(strDir.c_str(), 0755);  // an unprivileged run must reach the program
-            m_strExe = strDir + "/TaveloIAP";
+            m_strExe = m_strTempDir + "/TaveloIAP";
             WriteFile(m_strExe, ReadFile(TAVELO_PROGRAM), 0755);
         }
-        m_strFirmware = strDir + "/" + DeviceTable[iModel].strMcuCipherFileName;
-        if (m_strTempDir.empty() && access(m_strFirmware.c_str(), F_OK) == 0) {
-            // Never replace a firmware file the test did not write.
-            throw std::runtime_error("a firmware file is in the program's directory already");
-        }
-        WriteFile(m_strFirmware, CipherFile(image), 0644);
+        WriteFile(m_strTempDir + "/" + DeviceTable[iModel].strMcuCipherFileName, CipherFile(image), 0644);
     }
-    ~ProgramDir() {
-        if (!m_strTempDir.empty()) {
-            std::system(("rm -rf '" + m_strTempDir + "'").c_str());
-        } else if (!m_strFirmware.empty()) {
-            unlink(m_strFirmware.c_str());
-        }
-    }
+    ~ProgramDir() { std::system(("rm -rf '" + m_strTempDir + "'").c_str()); }
     const std::string& Exe() const { return m_strExe; }
+    // The current directory to run the program from; empty: the test's own.
+    const std::string& WorkDir() const { return m_strWorkDir; }
 
   private:
-    std::string m_strTempDir;  // empty for an installed program
+    std::string m_strTempDir;
     std::string m_strExe;
-    std::string m_strFirmware;
+    std::string m_strWorkDir;
 };
 
 // ---- The virtual tablet on the emulated bus ------------------------------------------------------------
@@ -380,7 +369,7 @@ TEST(TaveloIapOnHidraw, UpgradesATabletWithAPenBesideAForeignDevice) {
     TabletOnBus bus(&bed, pTablet, true);
     ASSERT_TRUE(bus.HasPen());
 
-    ProgramRun run(dir.Exe());
+    ProgramRun run(dir.Exe(), -1, dir.WorkDir());
     ASSERT_TRUE(run.WaitForOutput(kConnected)) << run.Output();
     ASSERT_TRUE(run.WaitForOutput(kPrompt)) << run.Output();
     run.Send("1\n");
@@ -388,6 +377,12 @@ TEST(TaveloIapOnHidraw, UpgradesATabletWithAPenBesideAForeignDevice) {
     const std::string strOut = run.Output();
     EXPECT_EQ(strOut.rfind("[Help]: ===", 0), 0u) << strOut;
     EXPECT_NE(strOut.find("[100.00%][Finish]"), std::string::npos) << strOut;
+    if (!dir.WorkDir().empty()) {
+        EXPECT_NE(strOut.find("[Tavelo IAP]: Firmware file from the current folder: " + dir.WorkDir() + "/" +
+                              DeviceTable[0].strMcuCipherFileName + "\r\n"),
+                  std::string::npos)
+            << strOut;
+    }
     // No failed exchange, write or status on the way.
     for (const char* strBad : {"IAP应用流程", "写入", "ServerResponseStatus"}) {
         EXPECT_EQ(strOut.find(strBad), std::string::npos) << strBad << "\n" << strOut;
@@ -427,7 +422,7 @@ TEST(TaveloIapOnHidraw, NamesTheNodeItMayNotOpenOnceAndConnectsWhenAllowed) {
     bed.AllowTestbedToUsers();
     bed.SetNodeOpenToUsers(iNode, false);
 
-    ProgramRun run(dir.Exe(), 65534);  // nobody
+    ProgramRun run(dir.Exe(), 65534, dir.WorkDir());  // nobody
     const std::string strLine =
         "\r\n[Tavelo IAP]: Permission denied: cannot open /dev/hidraw" + std::to_string(iNode) +
         ". Install the udev rule 70-taveloiap.rules (copy it to /etc/udev/rules.d/, run "
@@ -462,7 +457,7 @@ TEST(TaveloIapOnHidraw, SignalsDuringAndOutsideATransfer) {
     {
         // Mid-transfer: a closed terminal and a broken pipe change nothing; Ctrl-C stops after the package
         // under way, and the program ends with status 1.
-        ProgramRun run(dir.Exe());
+        ProgramRun run(dir.Exe(), -1, dir.WorkDir());
         ASSERT_TRUE(run.WaitForOutput(kPrompt)) << run.Output();
         run.Send("1\n");
         ASSERT_TRUE(run.WaitForOutput("[Processing..]", 2)) << run.Output();
@@ -479,7 +474,7 @@ TEST(TaveloIapOnHidraw, SignalsDuringAndOutsideATransfer) {
     }
     {
         // Run again, choose 1: the upgrade completes. Ctrl-C at the menu then ends the program at once.
-        ProgramRun run(dir.Exe());
+        ProgramRun run(dir.Exe(), -1, dir.WorkDir());
         ASSERT_TRUE(run.WaitForOutput(kPrompt)) << run.Output();
         run.Send("1\n");
         ASSERT_TRUE(run.WaitForOutput(kPrompt, 2, 120s)) << run.Output();

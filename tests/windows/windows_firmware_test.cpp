@@ -161,6 +161,18 @@ TEST_F(WindowsFirmwareFiles, MissingFileLineCarriesTheSystemsCodeInGbk) {
     EXPECT_EQ(ulOrg, 11u);
     EXPECT_EQ(ulCrc, 22u);
     EXPECT_EQ(ulLast, 33u);
+    // The upgrade's refusal: the owner's line names the path and gives the system's words (model 0's file).
+    char acWhy[256];
+    PlatformErrorText(ERROR_FILE_NOT_FOUND, acWhy, sizeof(acWhy));
+    const std::string strPut =
+        "the firmware file of 'Tavelo K1 Plus V2' there under the name "
+        "Tavelo-KT1-Cipher.bin, then choose 1 again.\r\n";
+    StdoutCapture tAdvice;
+    EXPECT_EQ(HoldMcuCipherFile(ptConfg_.get()), 0);
+    PrintMcuCipherFileAdvice(ptConfg_.get());
+    EXPECT_EQ(tAdvice.Finish(), OpenErrorLine("McuCipherFile", ERROR_FILE_NOT_FOUND) +
+                                    "[Tavelo IAP]: Cannot open the firmware file " + Cipher() + ": " + acWhy +
+                                    ". Put " + strPut);
 
     // A path field that was never built (empty): the system's refusal of it is the code shown.
     ptConfg_->strMcuCipherFilePath[0] = '\0';
@@ -173,6 +185,15 @@ TEST_F(WindowsFirmwareFiles, MissingFileLineCarriesTheSystemsCodeInGbk) {
     StdoutCapture tDevice;
     ReadMcuCipherFileHeader(ptConfg_.get(), &ulOrg, &ulCrc, &ulLast);
     EXPECT_EQ(tDevice.Finish(), OpenErrorLine("McuCipherFile", ERROR_ACCESS_DENIED));
+    StdoutCapture tDeviceAdvice;
+    EXPECT_EQ(HoldMcuCipherFile(ptConfg_.get()), 0);
+    PrintMcuCipherFileAdvice(ptConfg_.get());
+    EXPECT_EQ(
+        tDeviceAdvice.Finish(),
+        OpenErrorLine("McuCipherFile", ERROR_ACCESS_DENIED) +
+            "[Tavelo IAP]: The firmware file NUL is a device, FIFO or other special file, not a regular "
+            "file. Put a fresh copy of " +
+            strPut);
 }
 
 TEST_F(WindowsFirmwareFiles, FileHeldByAnotherProgramIsNotOpenedNorReplaced) {

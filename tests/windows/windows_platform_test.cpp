@@ -413,24 +413,38 @@ TEST(WindowsThreads, LastErrorIsPerThreadAndRoundTrips) {
 
 TEST(WindowsConsole, InitPutsStandardOutputIntoByteModeUnbuffered) {
     // Standard output on a text-mode pipe: before the set-up "\r\n" goes out as "\r\r\n"; after it, the
-    // program's bytes go out unchanged and at once, without a flush.
+    // program's bytes go out unchanged and at once, without a flush. Standard error too.
     int aiPipe[2];
+    int aiErrPipe[2];
     ASSERT_EQ(_pipe(aiPipe, 65536, _O_TEXT), 0);
+    ASSERT_EQ(_pipe(aiErrPipe, 4096, _O_TEXT), 0);
     std::fflush(stdout);
     int iSaved = _dup(_fileno(stdout));
+    int iSavedErr = _dup(_fileno(stderr));
     ASSERT_GE(iSaved, 0);
     ASSERT_EQ(_dup2(aiPipe[1], _fileno(stdout)), 0);
+    ASSERT_EQ(_dup2(aiErrPipe[1], _fileno(stderr)), 0);
     _setmode(_fileno(stdout), _O_TEXT);
+    _setmode(_fileno(stderr), _O_TEXT);
 
     std::printf("A\r\n");
     std::fflush(stdout);
     PlatformConsoleInit();
     std::printf("\r[Tavelo IAP]: \xB5\xC8\xB4\xFD\r\n");  // 等待 (waiting) in GBK
     std::printf("\rno line end");
+    std::fprintf(stderr, "taveloiap-cipher: error\r\n");
 
     _dup2(iSaved, _fileno(stdout));
+    _dup2(iSavedErr, _fileno(stderr));
     _close(iSaved);
+    _close(iSavedErr);
     _close(aiPipe[1]);
+    _close(aiErrPipe[1]);
+    _setmode(aiErrPipe[0], _O_BINARY);
+    char acErr[64] = {};
+    EXPECT_EQ(_read(aiErrPipe[0], acErr, sizeof(acErr) - 1), 25);
+    EXPECT_STREQ(acErr, "taveloiap-cipher: error\r\n");
+    _close(aiErrPipe[0]);
     _setmode(aiPipe[0], _O_BINARY);
     std::string strGot;
     char ac[256];
@@ -547,6 +561,45 @@ TEST(WindowsConsoleCodePage, CtrlCPutsTheOldCodePageBackToo) {
     EXPECT_EQ(GetConsoleOutputCP(), 850u);
     EXPECT_EQ(GetFileAttributesA(strTemp.c_str()), INVALID_FILE_ATTRIBUTES);
     DeleteFileA(strTemp.c_str());
+}
+
+// The end of a program that ended by itself: alone on its console (started by double-click), it shows its
+// line and waits for Enter; sharing the console (started from a command prompt), it ends at once.
+TEST(WindowsConsoleCodePage, TheEndWaitsForEnterOnlyOnAConsoleOfItsOwn) {
+    if (IsConsoleChild("shared")) {
+        PlatformHoldOwnConsole("waits\r\n");  // nothing typed: a wait would last until the parent gives up
+        return;
+    }
+    if (std::getenv("TAVELO_CONSOLE_CHILD") != nullptr) {
+        GTEST_SKIP();
+    }
+    if (!StdoutIsConsole()) {
+        GTEST_SKIP() << "standard output is no console here";
+    }
+    EXPECT_EQ(RunConsoleChild("shared", false), 0);
+    // Alone: "x" and Enter typed ahead end the wait, after the line.
+    INPUT_RECORD atKeys[4] = {};
+    for (int i = 0; i < 4; ++i) {
+        atKeys[i].EventType = KEY_EVENT;
+        atKeys[i].Event.KeyEvent.bKeyDown = i % 2 == 0 ? TRUE : FALSE;
+        atKeys[i].Event.KeyEvent.wRepeatCount = 1;
+        atKeys[i].Event.KeyEvent.wVirtualKeyCode = i < 2 ? 'X' : VK_RETURN;
+        atKeys[i].Event.KeyEvent.uChar.UnicodeChar = i < 2 ? L'x' : L'\r';
+    }
+    DWORD dwWritten = 0;
+    ASSERT_TRUE(WriteConsoleInputW(GetStdHandle(STD_INPUT_HANDLE), atKeys, 4, &dwWritten));
+    int aiPipe[2];
+    ASSERT_EQ(_pipe(aiPipe, 4096, _O_BINARY), 0);
+    int iSaved = _dup(_fileno(stdout));
+    ASSERT_EQ(_dup2(aiPipe[1], _fileno(stdout)), 0);
+    PlatformHoldOwnConsole("waits\r\n");
+    _dup2(iSaved, _fileno(stdout));
+    _close(iSaved);
+    _close(aiPipe[1]);
+    char ac[64] = {};
+    EXPECT_EQ(_read(aiPipe[0], ac, sizeof(ac) - 1), 7);
+    EXPECT_STREQ(ac, "waits\r\n");
+    _close(aiPipe[0]);
 }
 
 TEST(WindowsConsoleCodePage, OutputToAPipeLeavesTheConsoleAsItIs) {
