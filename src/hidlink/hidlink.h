@@ -57,16 +57,16 @@ std::int32_t RedetectHidDevice(std::uint16_t usDelayMs);
 void ReconnectHidDevice(std::uint16_t usDelayMs);
 
 std::uint32_t HidReaderThread(void* pvUnused);
-// Sends the frame as one output report, once the replies owed by earlier timed-out exchanges of this
-// opening have come (waiting for them at most one reply time limit). 1 when the report was written; 0
+// Sends the frame as one output report, once the replies owed by earlier timed-out exchanges have come
+// (waiting for them at most one reply time limit). 1 when the report was written; 0
 // when it was not (a reply still owed, a frame that does not fit, or a failed write, each with its line
 // printed): no reply is waited for then.
 std::int32_t HidSendFrame(HidResource* ptHidResource, const std::uint8_t* pucFrame, std::uint16_t usLen);
 // Waits for the reply to the last send (at most kReplyTimeoutMs) and copies its frame, without the
 // report ID, into pucDest. Copies min(MsgLen + 9, bytes the report holds, usCapacity) bytes and stores
 // that count in *pusLen, so the reply check sees how much is really there. Returns 1, or 0 when the wait
-// timed out (*pusLen is then 0); the reply is then owed while the request's opening lasts, and the
-// reader drops it when it comes.
+// timed out (*pusLen is then 0); the reply is then owed until it comes (the reader drops it) or the
+// tablet leaves the bus. Only a report that can answer the request is taken (see reply_rule.h).
 std::int32_t HidReceiveFrame(HidResource* ptHidResource, std::uint8_t* pucDest, std::uint16_t usCapacity,
                              std::uint16_t* pusLen);
 

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ostream>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -473,6 +474,10 @@ struct CheckCase {
     bool bEchoingTablet;
     bool bStartInBootLoader;
 };
+
+void PrintTo(const CheckCase& c, std::ostream* pOut) {
+    *pOut << c.strName;
+}
 
 class ReplyRuleCheck : public ::testing::TestWithParam<CheckCase> {};
 
