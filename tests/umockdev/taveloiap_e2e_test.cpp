@@ -506,7 +506,7 @@ TEST(TaveloIapOnHidraw, ACopiedReplyIsCaughtAtTheLastAnswerAndTheNextRunUpgrades
     ProgramDir dir(0, image);
     TabletOnBus bus(&bed, pTablet, false);
     for (int iRun = 0; iRun < 2; ++iRun) {
-        ProgramRun run(dir.Exe());
+        ProgramRun run(dir.Exe(), -1, dir.WorkDir());
         ASSERT_TRUE(run.WaitForOutput(kPrompt)) << run.Output();
         run.Send("1\n");
         ASSERT_TRUE(run.WaitForOutput(kPrompt, 2, 120s)) << run.Output();
