@@ -6,8 +6,6 @@ set(TAVELO_MINGW_PREFIX i686-w64-mingw32)
 
 include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)
 
-# Test programs (preset win32-test) run under the i386 Wine loader. This kind of machine cannot start
-# it; the test guest can (scripts/vm test wine).
-if(EXISTS /usr/lib/wine/wine)
-  set(CMAKE_CROSSCOMPILING_EMULATOR /usr/bin/env WINEDEBUG=-all /usr/lib/wine/wine)
-endif()
+# Test programs (preset win32-test) run under the i386 Wine loader of the test guest's Wine root
+# (scripts/vm test wine); this kind of machine cannot start it and need not have it.
+set(CMAKE_CROSSCOMPILING_EMULATOR /usr/bin/env WINEDEBUG=-all /usr/lib/wine/wine)

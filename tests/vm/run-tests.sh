@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # scripts/vm test [linux|wine|all]: builds what the guest tests need on the host, then runs them in one
 # boot of the test guest each. linux: the release TaveloIAP/TaveloIAP-zh on the real USB HID stack
-# against the gadget tablet (tests/vm/real_stack_tests.sh). wine: the 32-bit Windows programs under
-# i386 Wine (tests/vm/wine_tests.sh). Figures go to build/vm/figures.txt.
+# against the gadget tablet (tests/vm/real_stack_tests.sh), in the host's root (Debian 12). wine: the
+# 32-bit Windows programs under i386 Wine 10 (tests/vm/wine_tests.sh), in a Debian 13 root
+# (tests/vm/wine_root.sh). Figures go to build/vm/figures.txt.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/../.." && pwd)"
 cd "$root"
@@ -28,8 +29,24 @@ if [ "$what" = wine ] || [ "$what" = all ]; then
   cmake --preset release ${TAVELO_CMAKE_ARGS:-} >/dev/null
   cmake --build --preset release -j"$jobs" --target gadget_tablet taveloiap-cipher
   tests/vm/build-win32.sh
+  # The guest switches root into the Debian 13 root with Wine 10. Its Wine prefix is cached beside it,
+  # keyed on the root (its check file) and the recipe; one whose checksum fails is made again.
+  userland="$(tests/vm/wine_root.sh)"
+  cache="$(dirname "$userland")"
+  prefix="$cache/prefix-$(cat "$userland.ok" tests/vm/wine_prefix.sh | sha256sum | cut -c1-16).tar"
   share="$vm_dir/share-wine"
-  mkdir -p "$share"
-  scripts/vm run --mem 2048 --share "$share" -- tests/vm/wine_tests.sh "$root" "$@" || status=1
+  rm -rf "$share" && mkdir -p "$share"
+  if [ -f "$prefix.sha256" ] && [ "$(sha256sum < "$prefix" 2>/dev/null)" = "$(cat "$prefix.sha256")" ]; then
+    ln "$prefix" "$share/wine32-prefix.tar" 2>/dev/null || cp "$prefix" "$share/wine32-prefix.tar"
+  elif [ -e "$prefix" ]; then
+    echo "vm: the cached Wine prefix $prefix does not match its checksum: made again"
+    rm -f "$prefix" "$prefix.sha256"
+  fi
+  scripts/vm run --root "$userland" --mem 2048 --timeout 2400 --share "$share" -- tests/vm/wine_tests.sh "$root" "$@" || status=1
+  if [ -f "$share/new-prefix.tar" ]; then
+    sha256sum < "$share/new-prefix.tar" > "$share/new-prefix.sha256"
+    mv "$share/new-prefix.tar" "$prefix.part" && mv "$prefix.part" "$prefix"
+    mv "$share/new-prefix.sha256" "$prefix.sha256"
+  fi
 fi
 exit "$status"
