@@ -104,6 +104,7 @@ struct World {
             put(&atQueue[i].usCmdWord, 2);
             put(&atQueue[i].usRspRet, 2);
             put(&atQueue[i].usParaBytes, 2);
+            put(&atQueue[i].ucState, 1);
             put(&atQueue[i].ucLeaveTo, 1);
         }
         put(aucFaults, sizeof aucFaults);
@@ -143,21 +144,6 @@ struct Checker {
         return w.aucFaults[e] < (e == kLate ? 2 : 1);
     }
 
-    std::uint16_t Command(const World& w) const {
-        switch (w.ePc) {
-            case kPcGetState:
-                return kGetState;
-            case kPcSetState:
-                return kSetState;
-            case kPcStart:
-                return kStart;
-            case kPcInfo:
-                return kVersionInfo;
-            default:
-                return kPackage;
-        }
-    }
-
     // Once it has answered with a restart to come, the tablet takes nothing more.
     static bool Restarting(const World& w) {
         bool b = w.ucLeaveTo != 0;
@@ -167,8 +153,9 @@ struct Checker {
         return b;
     }
 
-    // The tablet works on a request as it arrives; its reply joins its queue.
-    void TabletTakes(World* pw, std::uint16_t usSeq, std::uint16_t usCmd, bool bRefuse) const {
+    // The tablet works on a request as it arrives (ucIndex: a package's); its reply joins its queue.
+    void TabletTakes(World* pw, std::uint16_t usSeq, std::uint16_t usCmd, std::uint8_t ucIndex,
+                     bool bRefuse) const {
         if (Restarting(*pw)) {
             return;
         }
@@ -190,22 +177,6 @@ struct Checker {
         } else if (usCmd == kVersionInfo) {
             pw->bInfo = pw->bBoot && pw->bErased;
             r.usRspRet = pw->bInfo ? 0 : 11;
-        }
-        pw->atQueue[pw->ucQueued++] = r;
-    }
-
-    void Package(World* pw, std::uint16_t usSeq, std::uint8_t ucIndex, bool bRefuse) const {
-        if (Restarting(*pw)) {
-            return;
-        }
-        QueuedReply r{bEchoingTablet ? usSeq : std::uint16_t{0},
-                      bEchoingTablet ? kPackage : std::uint16_t{0},
-                      0,
-                      0,
-                      0,
-                      0};
-        if (bRefuse) {
-            r.usRspRet = 6;
         } else if (!pw->bBoot || !pw->bErased || !pw->bInfo) {
             r.usRspRet = 11;
         } else {
@@ -294,7 +265,10 @@ struct Checker {
             }
             return;
         }
-        const std::uint16_t usCmd = Command(w);
+        // The command of each step of the sequence that sends one.
+        static constexpr std::uint16_t kCommandOf[] = {kGetState, kSetState,    0,
+                                                       kStart,    kVersionInfo, kPackage};
+        const std::uint16_t usCmd = w.ePc <= kPcPackage ? kCommandOf[w.ePc] : 0;
         // The program.
         if (w.ePc == kPcReconnect) {
             if (w.bLinkOpen && !Restarting(w)) {
@@ -337,11 +311,7 @@ struct Checker {
                         n.aucFaults[kSwallow]++;
                     } else {
                         n.aucFaults[kRefuse] += iHow == 2;
-                        if (usCmd == kPackage) {
-                            Package(&n, usSeq, w.ucPackage, iHow == 2);
-                        } else {
-                            TabletTakes(&n, usSeq, usCmd, iHow == 2);
-                        }
+                        TabletTakes(&n, usSeq, usCmd, w.ucPackage, iHow == 2);
                     }
                     Step(n, std::string("send ") + std::to_string(usCmd) + " seq " + std::to_string(usSeq) +
                                 (iHow == 1   ? " (swallowed)"

@@ -485,38 +485,3 @@ TEST(TaveloIapOnHidraw, SignalsDuringAndOutsideATransfer) {
     }
 }
 
-// A copied reply from a tablet that echoes neither SeqNum nor CmdCode shifts the line by one: the program
-// catches it at the last package's answer and fails instead of showing Finish. Started again, nobody
-// replugging the tablet, it upgrades.
-TEST(TaveloIapOnHidraw, ACopiedReplyIsCaughtAtTheLastAnswerAndTheNextRunUpgrades) {
-    HidrawTestbed bed;
-    sim::VirtualTablet::Config tConfig;
-    tConfig.iModelIndex = 0;
-    tConfig.eStartIn = sim::TabletFirmware::kBootLoader;
-    tConfig.bEchoes = false;
-    tConfig.bInOrderReplies = true;
-    auto pTablet = std::make_shared<sim::VirtualTablet>(tConfig);
-    pTablet->SetReplyDelayMs(20);
-    sim::TabletFault tCopy;
-    tCopy.eKind = sim::TabletFault::Kind::kDuplicateReply;
-    tCopy.ulAtFrame = 4;  // package 0; its copy comes after package 1 went out
-    tCopy.ulValue = 60;
-    pTablet->AddFault(tCopy);
-    const std::vector<std::uint8_t> image = TestImage(2500);
-    ProgramDir dir(0, image);
-    TabletOnBus bus(&bed, pTablet, false);
-    for (int iRun = 0; iRun < 2; ++iRun) {
-        ProgramRun run(dir.Exe(), -1, dir.WorkDir());
-        ASSERT_TRUE(run.WaitForOutput(kPrompt)) << run.Output();
-        run.Send("1\n");
-        ASSERT_TRUE(run.WaitForOutput(kPrompt, 2, 120s)) << run.Output();
-        run.Send("2\n");
-        EXPECT_EQ(run.WaitExit(), iRun == 0 ? 1 : 0) << run.Output();
-        const std::string strOut = run.Output();
-        EXPECT_EQ(strOut.find("[Finish]") == std::string::npos, iRun == 0) << strOut;
-        EXPECT_EQ(strOut.find("answers were out of step") == std::string::npos, iRun == 1) << strOut;
-    }
-    EXPECT_EQ(pTablet->FirmwareInstalls(), 2u);
-    std::vector<std::uint8_t> flash = pTablet->Flash();
-    EXPECT_TRUE(std::equal(image.begin(), image.end(), flash.begin()));
-}
