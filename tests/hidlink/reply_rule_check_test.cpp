@@ -481,3 +481,34 @@ INSTANTIATE_TEST_SUITE_P(EveryOrder, ReplyRuleCheck,
                          });
 
 }  // namespace
+
+// What a report is taken as, one exchange at a time: a success that cannot answer the request waiting is
+// a stray (the wait goes on); a refusal is taken whatever it carries; once the tablet has echoed twice, a
+// report that does not echo the request is a stray.
+TEST(ReplyRule, ReportsThatCannotAnswerTheRequestAreStrays) {
+    struct Row {
+        std::uint16_t usCmd;
+        ReplyView tView;
+        ReportFate eFate;
+    };
+    const Row kRows[] = {
+        {kGetState, {0, 0, 0, 0}, ReportFate::kStray},  // IapGetState without its state byte
+        {kGetState, {0, 0, 0, 1}, ReportFate::kTaken},
+        {kPackage, {0, 0, 0, 1}, ReportFate::kStray},  // parameters to a command that returns none
+        {kPackage, {0, 0, 9, 1}, ReportFate::kTaken},  // a refusal, whatever it carries
+        {kVersionInfo, {0, 0, 0, 0}, ReportFate::kTaken},
+    };
+    for (const Row& r : kRows) {
+        ReplyRule t;
+        ReplyRuleSent(&t, 5, r.usCmd);
+        EXPECT_EQ(ReplyRuleReport(&t, r.tView), r.eFate) << r.usCmd;
+    }
+    ReplyRule t;
+    for (std::uint16_t us = 1; us <= 2; ++us) {
+        ReplyRuleSent(&t, us, kPackage);
+        ASSERT_EQ(ReplyRuleReport(&t, ReplyView{us, kPackage, 0, 0}), ReportFate::kTaken);
+    }
+    ReplyRuleSent(&t, 3, kPackage);
+    EXPECT_EQ(ReplyRuleReport(&t, ReplyView{2, kPackage, 0, 0}), ReportFate::kStray);  // a copy of the last
+    EXPECT_EQ(ReplyRuleReport(&t, ReplyView{3, kPackage, 0, 0}), ReportFate::kTaken);
+}
