@@ -695,8 +695,8 @@ TEST_F(UpgradeE2E, RepliesNobodyAskedForNeverBecomeTheVerdict) {
          "1\n2\n",
          false,
          kShifted},
-        // The first erase outlasts the reply limit: the first run fails, and its start reply comes while
-        // the next run waits for its first reply.
+        // The first erase outlasts the reply limit: the first run fails, and its start reply reaches the
+        // next run of the program (nobody replugged the tablet), which upgrades.
         {"left-over start reply of an earlier run",
          false,
          kBoot,
