@@ -7,45 +7,35 @@ constexpr std::uint32_t kOffSeqNum = 1 + 3;
 constexpr std::uint32_t kOffMsgLen = 1 + 5;
 constexpr std::uint32_t kOffCmdWord = 1 + 11;
 constexpr std::uint32_t kOffRspRet = 1 + 13;
-constexpr std::uint16_t kMinReplyMsgLen = 8;  // three command words and RspRet
+constexpr std::uint32_t kFrameOverhead = 9;  // frame bytes beside the MsgLen ones
 constexpr std::uint8_t kEchoesLearned = 2;
 
 std::uint16_t Be16At(const std::uint8_t* puc, std::uint32_t ulLen, std::uint32_t ulOff) {
     return ulOff + 2 <= ulLen ? static_cast<std::uint16_t>((puc[ulOff] << 8) | puc[ulOff + 1]) : 0;
 }
 
-// Whether a reply can answer the command: a success says what the command returns (IapGetState its
-// state byte; IapSetState, IapStart, IapSendPackage, IapSendVersionFileInfo and IapSetUpgradeTarget
-// nothing). A refusal fails its command whatever it carries, so any shape of it may be taken.
-bool ShapeFits(std::uint16_t usCmdWord, const ReplyView& t) {
-    if (t.usRspRet != 0) {
-        return true;
-    }
-    switch (usCmdWord) {
-        case 0x0101:
-            return t.usParaBytes >= 1;
-        case 0x0102:
-        case 0x0103:
-        case 0x0104:
-        case 0x0105:
-        case 0x0106:
-            return t.usParaBytes == 0;
-        default:
-            return true;
-    }
+bool EchoesLast(const ReplyRule& t, const ReplyView& tView) {
+    return tView.usSeqNum == t.usSeqNum && tView.usCmdWord == t.usCmdWord;
 }
 
-bool Echoes(const ReplyRule& t, const ReplyView& tView) {
-    return tView.usSeqNum == t.usSeqNum && tView.usCmdWord == t.usCmdWord;
+bool EchoesPrevious(const ReplyRule& t, const ReplyView& tView) {
+    return t.ucSent >= 2 && tView.usSeqNum == t.usPrevSeqNum && tView.usCmdWord == t.usPrevCmdWord;
 }
 
 }  // namespace
 
 ReplyView ReplyViewOf(const std::uint8_t* pucReport, std::uint32_t ulLen) {
-    const std::uint16_t usMsgLen = Be16At(pucReport, ulLen, kOffMsgLen);
+    // FNV-1a over the frame: MsgLen + 9 bytes behind the report ID, as far as the report holds them.
+    std::uint32_t ulFrameEnd = 1 + Be16At(pucReport, ulLen, kOffMsgLen) + kFrameOverhead;
+    if (ulFrameEnd > ulLen) {
+        ulFrameEnd = ulLen;
+    }
+    std::uint64_t ullDigest = 0xcbf29ce484222325ull;
+    for (std::uint32_t i = 1; i < ulFrameEnd; ++i) {
+        ullDigest = (ullDigest ^ pucReport[i]) * 0x100000001b3ull;
+    }
     return ReplyView{Be16At(pucReport, ulLen, kOffSeqNum), Be16At(pucReport, ulLen, kOffCmdWord),
-                     Be16At(pucReport, ulLen, kOffRspRet),
-                     static_cast<std::uint16_t>(usMsgLen > kMinReplyMsgLen ? usMsgLen - kMinReplyMsgLen : 0)};
+                     Be16At(pucReport, ulLen, kOffRspRet), ullDigest};
 }
 
 void RequestIdOf(const std::uint8_t* pucFrame, std::uint32_t ulLen, std::uint16_t* pusSeqNum,
@@ -61,6 +51,9 @@ bool ReplyRuleMaySend(const ReplyRule& t) {
 
 void ReplyRuleSent(ReplyRule* pt, std::uint16_t usSeqNum, std::uint16_t usCmdWord) {
     pt->eWait = ReplyWait::kReply;
+    pt->ucSent = static_cast<std::uint8_t>(pt->ucSent < 2 ? pt->ucSent + 1 : 2);
+    pt->usPrevSeqNum = pt->usSeqNum;
+    pt->usPrevCmdWord = pt->usCmdWord;
     pt->usSeqNum = usSeqNum;
     pt->usCmdWord = usCmdWord;
 }
@@ -74,23 +67,32 @@ ReportFate ReplyRuleReport(ReplyRule* pt, const ReplyView& tView) {
         --pt->ucOwed;
         return ReportFate::kOwed;
     }
-    const bool bEchoes = Echoes(*pt, tView);
-    const bool bEchoLearned = pt->ucEchoes >= kEchoesLearned;
+    const bool bEchoes = EchoesLast(*pt, tView);
     if (pt->eWait == ReplyWait::kTaken) {
-        // Before the tablet left the bus, a report other than a copy of the taken reply says the line
-        // may be shifted; what comes after the departure belongs to a later opening.
-        if (!(bEchoLearned && bEchoes) && !pt->bLeftSinceTaken && pt->ucExtras < 0xFF) {
+        // Before the tablet left the bus, anything but an exact copy of the taken reply says the line
+        // may be shifted or the tablet contradicted itself; what comes after the departure belongs to a
+        // later opening.
+        const bool bCopy = bEchoes && tView.ullFrameDigest == pt->ullTakenDigest;
+        if (!bCopy && !pt->bLeftSinceTaken && pt->ucExtras < 0xFF) {
             ++pt->ucExtras;
+            pt->bRefusedSinceTaken = pt->bRefusedSinceTaken || tView.usRspRet != 0;
         }
         return ReportFate::kStray;
     }
-    if (pt->eWait != ReplyWait::kReply || (bEchoLearned && !bEchoes) || !ShapeFits(pt->usCmdWord, tView)) {
+    if (pt->eWait != ReplyWait::kReply) {
         return ReportFate::kStray;
     }
-    pt->ucEchoes = bEchoes ? static_cast<std::uint8_t>(bEchoLearned ? kEchoesLearned : pt->ucEchoes + 1) : 0;
+    if (EchoesPrevious(*pt, tView) && (pt->ucEchoes >= kEchoesLearned || tView.usCmdWord != pt->usCmdWord)) {
+        return ReportFate::kStray;  // the previous request's late answer, or a copy of it
+    }
+    pt->ucEchoes =
+        bEchoes ? static_cast<std::uint8_t>(pt->ucEchoes < kEchoesLearned ? pt->ucEchoes + 1 : kEchoesLearned)
+                : 0;
     pt->eWait = ReplyWait::kTaken;
+    pt->ullTakenDigest = tView.ullFrameDigest;
     pt->ucExtras = 0;
     pt->bLeftSinceTaken = false;
+    pt->bRefusedSinceTaken = false;
     return ReportFate::kTaken;
 }
 
@@ -104,7 +106,6 @@ void ReplyRuleTimedOut(ReplyRule* pt) {
 }
 
 void ReplyRuleOpeningEnded(ReplyRule* pt, bool bLeftBus) {
-    pt->ucEchoes = 0;
     if (!bLeftBus) {
         // A report that is no reply, from a tablet still on the bus: it counts as a report (a broken
         // reply, maybe), but is never taken. What else is owed stays owed.
@@ -130,4 +131,8 @@ VerdictState ReplyRuleVerdict(const ReplyRule& t) {
         return VerdictState::kOutOfStep;
     }
     return t.bLeftSinceTaken ? VerdictState::kConfirmed : VerdictState::kPending;
+}
+
+bool ReplyRuleRestartAwaited(const ReplyRule& t) {
+    return t.eWait == ReplyWait::kTaken && !t.bLeftSinceTaken && !t.bRefusedSinceTaken;
 }
