@@ -65,9 +65,10 @@ void SetLastPackageLen(std::uint32_t ulValue) {
 int IapGetState(ComResource* ptComResource, ConfgFile*, PrtcDRBDCmdUnion* punPrtcDRBDCmdUnion) {
     int iResult = RunCommand(ptComResource, kIapCmdGetState, 0);
     if (iResult == 1) {
-        // A reply without a parameter byte gives state 0, never a byte of its CRC.
+        // A success without a parameter byte leaves the state unknown (never a byte of its CRC): it gives
+        // 1, so the tablet is sent to its boot loader, which a boot loader refuses or restarts into.
         punPrtcDRBDCmdUnion->ucState =
-            ReplyParaBytes(ptComResource) >= 1 ? ptComResource->aucRxFrame[kDrbdOffRspPara] : 0;
+            ReplyParaBytes(ptComResource) >= 1 ? ptComResource->aucRxFrame[kDrbdOffRspPara] : 1;
     }
     return iResult;
 }
@@ -76,8 +77,8 @@ int IapSetState(ComResource* ptComResource, ConfgFile*, PrtcDRBDCmdUnion* punPrt
     ptComResource->aucTxFrame[kDrbdOffPara] = punPrtcDRBDCmdUnion->ucState;
     int iResult = RunCommand(ptComResource, kIapCmdSetState, 1);
     if (iResult == 1) {
-        // The tablet leaves the bus and comes back in its other mode.
-        ReconnectHidDevice(500);
+        // The tablet leaves the bus and comes back in its other mode, in its own time.
+        HidLinkAwaitRestart();
     }
     return iResult;
 }

@@ -29,7 +29,7 @@ void PrintFailureLine() {
 // Sends the packages of the held file. 1 when every package was accepted; 0 after a failed package (with
 // the failure line) or when Ctrl-C asked to stop before a package (*pbInterrupted set, nothing printed).
 int SendPackages(ComResource* ptComResource, ConfgFile* ptConfgFile, PrtcDRBDCmdUnion* punPrtcDRBDCmdUnion,
-                 std::uint32_t ulCount, bool* pbInterrupted) {
+                 std::uint32_t ulCount, bool* pbInterrupted, bool* pbRestarting) {
     for (std::uint32_t i = 0; i < ulCount; ++i) {
         if (PlatformTransferInterrupted()) {
             *pbInterrupted = true;
@@ -43,9 +43,12 @@ int SendPackages(ComResource* ptComResource, ConfgFile* ptConfgFile, PrtcDRBDCmd
         }
         // The last package's answer is the tablet's verdict on the whole image; it stands only when
         // the tablet restarts after it with nothing more to say.
-        if (i == ulCount - 1 && HidLinkConfirmVerdict() == 0) {
-            PrintFailureLine();
-            return 0;
+        if (i == ulCount - 1) {
+            if (HidLinkConfirmVerdict() == 0) {
+                PrintFailureLine();
+                return 0;
+            }
+            *pbRestarting = true;
         }
         // A single package is the whole image: 100 %, not 0 / 0.
         double dPercent =
@@ -64,7 +67,7 @@ int SendPackages(ComResource* ptComResource, ConfgFile* ptConfgFile, PrtcDRBDCmd
 // erased) only while it is the model whose file is held, and it gets packages only once it has the
 // image's length and CRC, against which it checks what it received.
 int Transfer(ComResource* ptComResource, ConfgFile* ptConfgFile, PrtcDRBDCmdUnion* punPrtcDRBDCmdUnion,
-             bool* pbInterrupted) {
+             bool* pbInterrupted, bool* pbRestarting) {
     if (GetDeviceModelIndex() != ptConfgFile->iPathModel) {
         PrintFailureLine();
         return 0;
@@ -90,7 +93,8 @@ int Transfer(ComResource* ptComResource, ConfgFile* ptConfgFile, PrtcDRBDCmdUnio
         ulCount += 1;
     }
     punPrtcDRBDCmdUnion->tPackage.usPackageLength = kPackageLength;
-    return SendPackages(ptComResource, ptConfgFile, punPrtcDRBDCmdUnion, ulCount, pbInterrupted);
+    return SendPackages(ptComResource, ptConfgFile, punPrtcDRBDCmdUnion, ulCount, pbInterrupted,
+                        pbRestarting);
 }
 }  // namespace
 
@@ -120,8 +124,10 @@ int IapUpgradeFirmware(ComResource* ptComResource, ConfgFile* ptConfgFile,
     // From the erase on, a closed terminal does not cut the transfer short, and Ctrl-C stops it only
     // between two packages.
     bool bInterrupted = false;
+    bool bRestarting = false;
     PlatformTransferGuardBegin();
-    const int iResult = Transfer(ptComResource, ptConfgFile, punPrtcDRBDCmdUnion, &bInterrupted);
+    const int iResult =
+        Transfer(ptComResource, ptConfgFile, punPrtcDRBDCmdUnion, &bInterrupted, &bRestarting);
     PlatformTransferGuardEnd();
     ReleaseMcuCipherFile(ptConfgFile);
 
@@ -131,6 +137,7 @@ int IapUpgradeFirmware(ComResource* ptComResource, ConfgFile* ptConfgFile,
         PlatformPrintf("%s", kUpgradeTexts.strInterrupted);
         return 0;
     }
-    ReconnectHidDevice(kRedetectDelayMs);
+    // A tablet that left to install its image comes back in its own time; otherwise the wait is bounded.
+    ReconnectHidDevice(kRedetectDelayMs, bRestarting);
     return iResult;
 }

@@ -63,10 +63,11 @@
 //   read is the tablet leaving the bus (which forgives what is owed), a report that is no reply ends
 //   the opening with what is owed kept;
 // - a receiver whose wait runs out leaves the reply owed;
-// - after the last package's reply, HidLinkConfirmVerdict waits (one reply time limit) for the tablet to
-//   leave the bus: a report first means the answers were out of step, and no departure in time means
-//   the answer is not confirmed; either way the upgrade fails. Only a departure with no report before it
-//   lets the answer stand. So a report nobody asked for (a copy, a left-over of an earlier run or
+// - after IapSetState's success, HidLinkAwaitRestart waits for the tablet to leave and come back; after
+//   the last package's, HidLinkConfirmVerdict waits for it to leave. Neither has a time limit of ours (a
+//   restart takes what it takes); both say so in a line when it is long, and the verdict's wait ends on
+//   Ctrl-C. A report other than an exact copy before the departure means the answers were out of step,
+//   and the upgrade fails: so a report nobody asked for (a copy, a left-over of an earlier run or
 //   opening) never becomes the verdict: it either is dropped or shifts the line, and a shifted line
 //   leaves the tablet's real last answer to come before it restarts.
 #include <chrono>
@@ -147,6 +148,7 @@ std::atomic<std::uint32_t> g_ulLinkIdleTimeoutMs{kLinkIdleTimeoutMs};
 std::atomic<std::uint32_t> g_ulRedetectWaitMs{kRedetectWaitMs};
 std::atomic<std::uint32_t> g_ulShutdownWaitMs{kShutdownWaitMs};
 std::atomic<std::uint32_t> g_ulAwayNoticeMs{kTabletAwayNoticeMs};
+std::atomic<std::uint32_t> g_ulRestartNoticeMs{kRestartNoticeMs};
 std::atomic<HidLinkPauseFn> g_pfnPause{nullptr};
 
 // Vendor interfaces already named as unusable (under g_tDiscoveryMutex).
@@ -401,6 +403,35 @@ void HandOverReport(HidResource* pt, std::uint32_t ulGeneration, std::uint32_t u
     g_tReplyCv.notify_all();
 }
 
+// Waits under the reply lock until bDone() holds (the reader's hand-overs and the ends of openings wake
+// it), with no time limit: a restart the tablet promised takes as long as it takes. Every 100 ms it looks
+// whether Ctrl-C asked the transfer to stop (or the link is shut down), and returns false then. One line
+// says that it waits, once the tablet has taken longer than the restart notice time.
+template <typename Done>
+bool AwaitTablet(Done bDone) {
+    constexpr auto kLookEvery = std::chrono::milliseconds(100);
+    const std::uint64_t ullStart = PlatformNowMs();
+    bool bTold = false;
+    std::unique_lock<std::mutex> lk(g_tReplyMutex);
+    while (!bDone()) {
+        if (PlatformTransferInterrupted() != 0 || ShuttingDown()) {
+            return false;
+        }
+        if (!bTold && PlatformNowMs() - ullStart >= g_ulRestartNoticeMs.load(std::memory_order_relaxed)) {
+            bTold = true;
+            lk.unlock();
+            PlatformPrintf(
+                "\r\n[Tavelo IAP]: Waiting for the tablet to restart; this can take a while. Leave it "
+                "plugged "
+                "in.\r\n");
+            lk.lock();
+            continue;
+        }
+        g_tReplyCv.wait_for(lk, kLookEvery);
+    }
+    return true;
+}
+
 // A stopped reader's opening has ended: the tablet left the bus, or sent a report that is no reply.
 void EndOpening(std::uint32_t ulGeneration, bool bLeftBus) {
     std::lock_guard<std::mutex> lk(g_tReplyMutex);
@@ -555,7 +586,7 @@ std::int32_t RedetectHidDevice(std::uint16_t usDelayMs) {
     return iResult;
 }
 
-void ReconnectHidDevice(std::uint16_t usDelayMs) {
+void ReconnectHidDevice(std::uint16_t usDelayMs, bool bUntilBack) {
     if (ShuttingDown()) {
         return;
     }
@@ -568,7 +599,7 @@ void ReconnectHidDevice(std::uint16_t usDelayMs) {
             const std::uint32_t ulLimit = g_ulRedetectWaitMs.load(std::memory_order_relaxed);
             bool bToldAway = false;
             while (bRedetecting.load(std::memory_order_acquire) != 0 && !ShuttingDown() &&
-                   PlatformNowMs() - ullStart < ulLimit) {
+                   (bUntilBack || PlatformNowMs() - ullStart < ulLimit)) {
                 LinkPause(kIdlePollMs);
                 TellTabletAwayOnce(ullStart, &bToldAway);
             }
@@ -751,26 +782,35 @@ std::int32_t LinkExchange(PlatformHandle hLink, std::uint16_t usTxLen, const std
     return LinkReceive(hLink, usRxCapacity, pucRx, pusRxLen);
 }
 
+void HidLinkAwaitRestart() {
+    if (!AwaitTablet([] { return !ReplyRuleRestartAwaited(g_tReplyRule); })) {
+        return;
+    }
+    bool bLeft;
+    {
+        std::lock_guard<std::mutex> lk(g_tReplyMutex);
+        bLeft = g_tReplyRule.bLeftSinceTaken;
+    }
+    if (bLeft) {
+        ReconnectHidDevice(kRedetectDelayMs, true);
+    }
+}
+
 int HidLinkConfirmVerdict() {
+    if (!AwaitTablet([] { return ReplyRuleVerdict(g_tReplyRule) != VerdictState::kPending; })) {
+        return 0;  // Ctrl-C: the failure line follows
+    }
     VerdictState eVerdict;
     {
-        std::unique_lock<std::mutex> lk(g_tReplyMutex);
-        g_tReplyCv.wait_for(lk, std::chrono::milliseconds(g_ulReplyTimeoutMs.load(std::memory_order_relaxed)),
-                            [] { return ReplyRuleVerdict(g_tReplyRule) != VerdictState::kPending; });
+        std::lock_guard<std::mutex> lk(g_tReplyMutex);
         eVerdict = ReplyRuleVerdict(g_tReplyRule);
     }
     if (eVerdict == VerdictState::kConfirmed) {
         return 1;
     }
-    if (eVerdict == VerdictState::kOutOfStep) {
-        PlatformPrintf(
-            "\r\n[Tavelo IAP]: The tablet's answers were out of step, so its answer to the last package "
-            "cannot be trusted. Unplug the tablet, plug it in again and upgrade again.\r\n");
-    } else {
-        PlatformPrintf(
-            "\r\n[Tavelo IAP]: The tablet did not restart after the last package, so its answer cannot be "
-            "confirmed. Unplug the tablet, plug it in again and upgrade again.\r\n");
-    }
+    PlatformPrintf(
+        "\r\n[Tavelo IAP]: The tablet's answers were out of step, so its answer to the last package "
+        "cannot be trusted. Unplug the tablet, plug it in again and upgrade again.\r\n");
     return 0;
 }
 
@@ -825,6 +865,10 @@ void HidLinkSetTimeouts(const HidLinkTimeouts& t) {
 
 void HidLinkSetAwayNoticeMs(std::uint32_t ulMs) {
     g_ulAwayNoticeMs.store(ulMs);
+}
+
+void HidLinkSetRestartNoticeMs(std::uint32_t ulMs) {
+    g_ulRestartNoticeMs.store(ulMs);
 }
 
 void HidLinkSetPause(HidLinkPauseFn pfnPause) {

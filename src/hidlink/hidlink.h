@@ -54,7 +54,10 @@ std::int32_t DetectHidDevice(HidResource* ptHidResource);
 int ReadHidCaps(HidResource* ptHidResource);
 void WaitHidLinkIdle(HidResource* ptHidResource);
 std::int32_t RedetectHidDevice(std::uint16_t usDelayMs);
-void ReconnectHidDevice(std::uint16_t usDelayMs);
+// Waits for the link to go idle, pauses usDelayMs and detects the tablet until it is back. A caller that
+// finds a re-detection running on another thread waits for it at most kRedetectWaitMs, or, with
+// bUntilBack (after a restart the tablet promised), as long as it takes.
+void ReconnectHidDevice(std::uint16_t usDelayMs, bool bUntilBack = false);
 
 std::uint32_t HidReaderThread(void* pvUnused);
 // Sends the frame as one output report, once the replies owed by earlier timed-out exchanges have come
@@ -79,10 +82,15 @@ std::int32_t LinkExchange(PlatformHandle hLink, std::uint16_t usTxLen, const std
                           void* pvSpare, std::uint16_t usRxCapacity, std::uint8_t* pucRx,
                           std::uint16_t* pusRxLen);
 
-// After the last package's reply was taken: 1 when the tablet then left the bus (it restarts once it
-// has the whole image) with no report before it, waiting at most one reply time limit. 0, with a line
-// saying why, when a report came first (its answers were out of step, so the reply taken may not have
-// been its answer to the last package) or it did not leave in time.
+// After IapSetState's success: waits, with no time limit of ours, until the tablet has left the bus and is
+// back (a restart takes as long as it takes), or sent a refusal first (it may stay: the upgrade goes on).
+// A line says so when the wait is long; Ctrl-C here ends the program.
+void HidLinkAwaitRestart();
+// After the last package's success: waits, with no time limit of ours, for the tablet to leave the bus
+// (it restarts once it has the whole image). 1 when it left with nothing said first but an exact copy of
+// its answer. 0, with a line saying why, when another report came first (its answers were out of step
+// or contradict each other, so the answer taken may not be its answer to the last package), or when
+// Ctrl-C ended the wait (the transfer guard notes it; the wait looks at the note several times a second).
 int HidLinkConfirmVerdict();
 
 // Shutdown of the link: stops the reader in order where the host can wake it, then closes hHidWrite,

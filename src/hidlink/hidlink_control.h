@@ -33,6 +33,11 @@ void HidLinkSetTimeouts(const HidLinkTimeouts& tTimeouts);
 // (kTabletAwayNoticeMs until set).
 void HidLinkSetAwayNoticeMs(std::uint32_t ulMs);
 
+// A wait for a restart the tablet promised (after IapSetState, after the last package) says once, after
+// this long without the tablet leaving the bus, that it waits for the restart; and keeps waiting.
+inline constexpr std::uint32_t kRestartNoticeMs = 10000;
+void HidLinkSetRestartNoticeMs(std::uint32_t ulMs);
+
 // Every pause of the link (discovery's 10 ms pauses, the re-detection delay, the idle polls) goes
 // through this function; null restores PlatformSleepMs.
 using HidLinkPauseFn = void (*)(std::uint32_t ulMs);
