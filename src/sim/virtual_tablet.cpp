@@ -82,7 +82,11 @@ HidCaps MouseCollectionCaps() {
     return HidCaps{0x0002, 0x0001, 8, 0, 0};
 }
 
-VirtualTablet::VirtualTablet(Config tConfig) : tConfig_(std::move(tConfig)), eRunning_(tConfig_.eStartIn) {
+VirtualTablet::VirtualTablet(Config tConfig)
+    : tConfig_(std::move(tConfig)),
+      eRunning_(tConfig_.eStartIn),
+      bAppBootable_(tConfig_.eStartIn == TabletFirmware::kApplication),
+      usReplyCounter_(tConfig_.usReplyIdValue) {
     const DeviceEntry* ptRow = nullptr;
     GetDeviceEntry(&ptRow, tConfig_.iModelIndex);
     usVid_ = tConfig_.usVid != 0 ? tConfig_.usVid : (ptRow ? static_cast<std::uint16_t>(ptRow->ulVid) : 0);
@@ -171,6 +175,7 @@ void VirtualTablet::AdvanceLocked(Clock::time_point tNow) {
         eRunning_ = eReturnIn_;
         bErased_ = false;
         bInfoKnown_ = false;
+        usReplyCounter_ = tConfig_.usReplyIdValue;
         // Reports of the generation before stay readable by a host that has not taken them yet.
         tInput_.erase(std::remove_if(tInput_.begin(), tInput_.end(),
                                      [&](const Pending& t) { return t.ulGeneration + 1 < ulGeneration_; }),
@@ -459,6 +464,8 @@ void VirtualTablet::HandleReportLocked(const std::uint8_t* pucReport, std::uint3
     const TabletFault* ptMsgLen = nullptr;
     const TabletFault* ptDuplicate = nullptr;
     const TabletFault* ptExtra = nullptr;
+    const TabletFault* ptHang = nullptr;
+    bool bAdded = false;
     std::uint32_t ulDelayMs = ulReplyDelayMs_;
     for (const TabletFault& t : vtFired) {
         switch (t.eKind) {
@@ -496,9 +503,23 @@ void VirtualTablet::HandleReportLocked(const std::uint8_t* pucReport, std::uint3
             case TabletFault::Kind::kExtraReport:
                 ptExtra = &t;
                 break;
+            case TabletFault::Kind::kHang:
+                ptHang = &t;
+                break;
+            case TabletFault::Kind::kAddedSuccess:
+                bAdded = true;
+                break;
+            case TabletFault::Kind::kCorruptPackage:
+                bCorruptPackage_ = true;
+                break;
             case TabletFault::Kind::kWriteStall:
                 break;  // taken at the write, never here
         }
+    }
+    if (ptHang != nullptr) {
+        ScheduleLeaveLocked(tArrival + std::chrono::milliseconds(ptHang->ulValue), tConfig_.ulRebootMs,
+                            bAppBootable_ ? TabletFirmware::kApplication : TabletFirmware::kBootLoader);
+        return;
     }
     if (bNoReply) {
         return;
@@ -537,33 +558,18 @@ void VirtualTablet::HandleReportLocked(const std::uint8_t* pucReport, std::uint3
     } else {
         tReply = RunCommandLocked(usCommand, pucFrame + kDrbdOffPara, ulMsgLen - 6);
     }
+    bCorruptPackage_ = false;
 
-    // The reply frame: header, echoed SeqNum and command words, MsgLen, RspRet, parameters, CRC.
-    std::vector<std::uint8_t> vucFrame = {0x89, 0xFF, 0xFF};
-    const bool bEcho = tConfig_.bEchoes;
-    PushBe16(vucFrame, bEcho ? usSeqNum : 0);
-    std::uint16_t usMsgLen = static_cast<std::uint16_t>(8 + tReply.vucParams.size());
-    PushBe16(vucFrame, ptMsgLen != nullptr ? static_cast<std::uint16_t>(ptMsgLen->ulValue) : usMsgLen);
-    PushBe16(vucFrame, bEcho ? usWord0 : 0);
-    PushBe16(vucFrame, bEcho ? usWord1 : 0);
-    PushBe16(vucFrame, bEcho ? usCommand : 0);
-    PushBe16(vucFrame, tReply.usStatus);
-    vucFrame.insert(vucFrame.end(), tReply.vucParams.begin(), tReply.vucParams.end());
-    std::uint16_t usCrc = DrbdCrc16(vucFrame.data(), static_cast<std::uint32_t>(vucFrame.size()));
-    if (bBadCrc) {
-        usCrc = static_cast<std::uint16_t>(usCrc ^ 0x5555);
+    if (bAdded) {
+        std::vector<std::uint8_t> vucAdded =
+            ReplyReportLocked(usSeqNum, usWord0, usWord1, usCommand, Reply{}, nullptr, false);
+        RecordReplyLocked(vucAdded, tArrival, tDue);
+        tInput_.push_back(Pending{ulGeneration_, tDue, std::move(vucAdded)});
     }
-    PushBe16(vucFrame, usCrc);
-
-    std::vector<std::uint8_t> vucReport(usInLen_, 0);
-    if (!vucReport.empty()) {
-        vucReport[0] = kInputReportId;
-        if (ptWrongId != nullptr) {
-            vucReport[0] =
-                ptWrongId->ulValue != 0 ? static_cast<std::uint8_t>(ptWrongId->ulValue) : kFaultReportId;
-        }
-        std::size_t uN = std::min(vucFrame.size(), vucReport.size() - 1);
-        std::memcpy(vucReport.data() + 1, vucFrame.data(), uN);
+    std::vector<std::uint8_t> vucReport =
+        ReplyReportLocked(usSeqNum, usWord0, usWord1, usCommand, tReply, ptMsgLen, bBadCrc);
+    if (ptWrongId != nullptr && !vucReport.empty()) {
+        vucReport[0] = ptWrongId->ulValue != 0 ? static_cast<std::uint8_t>(ptWrongId->ulValue) : kFaultReportId;
     }
     if (ptShort != nullptr) {
         std::size_t uLen =
@@ -580,9 +586,60 @@ void VirtualTablet::HandleReportLocked(const std::uint8_t* pucReport, std::uint3
     tInput_.push_back(Pending{ulGeneration_, tDue, std::move(vucReport)});
     tLastReplyDue_ = tDue;
     if (tReply.bLeaveAfter) {
-        // The tablet restarts once its reply is out.
-        ScheduleLeaveLocked(tDue, tConfig_.ulRebootMs, tReply.eBackIn);
+        // The tablet restarts once its reply is out, in its own time.
+        ScheduleLeaveLocked(tDue + std::chrono::milliseconds(tConfig_.ulRestartAfterMs), tConfig_.ulRebootMs,
+                            tReply.eBackIn);
     }
+}
+
+std::vector<std::uint8_t> VirtualTablet::ReplyReportLocked(std::uint16_t usSeqNum, std::uint16_t usWord0,
+                                                           std::uint16_t usWord1, std::uint16_t usCommand,
+                                                           const Reply& tReply, const TabletFault* ptMsgLen,
+                                                           bool bBadCrc) {
+    using Ids = Config::ReplyIds;
+    switch (tConfig_.eReplyIds) {
+        case Ids::kEcho:
+            break;
+        case Ids::kSeqLowByte:
+            usSeqNum = static_cast<std::uint16_t>(usSeqNum & 0xFF);
+            break;
+        case Ids::kConstant:
+            usSeqNum = tConfig_.usReplyIdValue;
+            break;
+        case Ids::kCounter:
+            usSeqNum = usReplyCounter_++;
+            break;
+        case Ids::kNothing:
+            usSeqNum = usWord0 = usWord1 = usCommand = 0;
+            break;
+    }
+    std::vector<std::uint8_t> vucParams = tReply.vucParams;
+    if (tReply.usStatus == kStatusOk) {
+        vucParams.insert(vucParams.end(), tConfig_.ucExtraParaBytes, 0xA5);
+    }
+    // The reply frame: header, SeqNum, MsgLen, command words, RspRet, parameters, CRC.
+    std::vector<std::uint8_t> vucFrame = {0x89, 0xFF, 0xFF};
+    PushBe16(vucFrame, usSeqNum);
+    std::uint16_t usMsgLen = static_cast<std::uint16_t>(8 + vucParams.size());
+    PushBe16(vucFrame, ptMsgLen != nullptr ? static_cast<std::uint16_t>(ptMsgLen->ulValue) : usMsgLen);
+    PushBe16(vucFrame, usWord0);
+    PushBe16(vucFrame, usWord1);
+    PushBe16(vucFrame, usCommand);
+    PushBe16(vucFrame, tReply.usStatus);
+    vucFrame.insert(vucFrame.end(), vucParams.begin(), vucParams.end());
+    std::uint16_t usCrc = DrbdCrc16(vucFrame.data(), static_cast<std::uint32_t>(vucFrame.size()));
+    if (bBadCrc) {
+        usCrc = static_cast<std::uint16_t>(usCrc ^ 0x5555);
+    }
+    PushBe16(vucFrame, usCrc);
+
+    std::vector<std::uint8_t> vucReport(usInLen_, 0);
+    if (!vucReport.empty()) {
+        vucReport[0] = kInputReportId;
+        std::size_t uN = std::min(vucFrame.size(), vucReport.size() - 1);
+        std::memcpy(vucReport.data() + 1, vucFrame.data(), uN);
+    }
+    return vucReport;
 }
 
 VirtualTablet::Reply VirtualTablet::RunCommandLocked(std::uint16_t usCommand, const std::uint8_t* pucPara,
@@ -590,7 +647,9 @@ VirtualTablet::Reply VirtualTablet::RunCommandLocked(std::uint16_t usCommand, co
     Reply tReply;
     switch (usCommand) {
         case kCmdGetState:
-            tReply.vucParams.push_back(eRunning_ == TabletFirmware::kApplication ? 1 : 0);
+            if (!tConfig_.bBareGetState) {
+                tReply.vucParams.push_back(eRunning_ == TabletFirmware::kApplication ? 1 : 0);
+            }
             break;
         case kCmdSetState:
             if (ulParaLen < 1) {
@@ -608,6 +667,7 @@ VirtualTablet::Reply VirtualTablet::RunCommandLocked(std::uint16_t usCommand, co
             } else {
                 std::fill(vucFlash_.begin(), vucFlash_.end(), 0xFF);
                 bErased_ = true;
+                bAppBootable_ = false;
                 bInfoKnown_ = false;
             }
             break;
@@ -673,14 +733,20 @@ VirtualTablet::Reply VirtualTablet::RunPackageLocked(const std::uint8_t* pucPara
     for (std::uint32_t k = 0; k < ulPage; ++k) {
         vucFlash_[ulIndex * ulPage + k] = static_cast<std::uint8_t>(pucRecord[k] ^ ucKey);
     }
+    if (bCorruptPackage_) {
+        vucFlash_[ulIndex * ulPage] ^= 0x01;
+    }
     if (bLast) {
         std::uint16_t usCrc = DrbdCrc16(vucFlash_.data(), ulImageLen_);
         if (usCrc != ulImageCrc_) {
-            tReply.usStatus = kStatusDevOpt;  // stays in the boot loader, on the bus
+            tReply.usStatus = kStatusDevOpt;  // in the boot loader, on the bus or restarting into it
+            tReply.bLeaveAfter = tConfig_.bLeavesAfterRefusedImage;
+            tReply.eBackIn = TabletFirmware::kBootLoader;
             return tReply;
         }
         ++ulInstalls_;
         bErased_ = false;
+        bAppBootable_ = true;
         tReply.bLeaveAfter = true;
         tReply.eBackIn = TabletFirmware::kApplication;
     }

@@ -72,6 +72,12 @@ struct TabletFault {
         kExtraReport,     // besides its reply, an input report nobody asked for comes ulValue ms after
                           // the request, ahead of the reply: vucReport, or (empty) a full-length report
                           // of an ID the tablet does not declare (0xFB)
+        kHang,            // hangs on the request: no reply, nothing carried out; its watchdog restarts it
+                          // ulValue ms later (into its application if that is bootable)
+        kAddedSuccess,    // ahead of its own reply, a success for the request in its own way of
+                          // answering (an answer the tablet then contradicts, or repeats)
+        kCorruptPackage,  // writes the package with one byte wrong, and answers as usual (the image's
+                          // CRC then fails at the last package)
     };
     Kind eKind = Kind::kNoReply;
     std::uint32_t ulAtFrame = 0;    // fires on frame number ulAtFrame (1 = the first one received); 0: any
@@ -99,9 +105,19 @@ class VirtualTablet {
         // out, so a slow reply delays every later one (replies are timed from the previous reply, not
         // from each write). Off: each reply is timed from its own write.
         bool bInOrderReplies = false;
-        // Replies carry the request's SeqNum and CmdCode; off: zeros in both, as a tablet that echoes
-        // neither.
-        bool bEchoes = true;
+        // How replies fill SeqNum and CmdCode: the request's (kEcho); SeqNum's low byte and the CmdCode
+        // (kSeqLowByte); usReplyIdValue and the CmdCode (kConstant); a counter of the tablet's own, from
+        // usReplyIdValue at each start, and the CmdCode (kCounter); zeros in both (kNothing).
+        enum class ReplyIds { kEcho, kSeqLowByte, kConstant, kCounter, kNothing };
+        ReplyIds eReplyIds = ReplyIds::kEcho;
+        std::uint16_t usReplyIdValue = 0;
+        std::uint8_t ucExtraParaBytes = 0;  // bytes every success carries behind its own parameters
+        bool bBareGetState = false;         // IapGetState's success carries no state byte
+        // Time from the reply that promises a restart (IapSetState's, the last package's) to leaving
+        // the bus.
+        std::uint32_t ulRestartAfterMs = 0;
+        // A last package refused for the image's CRC restarts it into its boot loader; off: it stays.
+        bool bLeavesAfterRefusedImage = false;
     };
 
     // One output report as the tablet received it.
@@ -243,6 +259,10 @@ class VirtualTablet {
     bool TakeWriteStallLocked(std::uint16_t usCommand, std::uint32_t* pulStallMs);
     Reply RunCommandLocked(std::uint16_t usCommand, const std::uint8_t* pucPara, std::uint32_t ulParaLen);
     Reply RunPackageLocked(const std::uint8_t* pucPara, std::uint32_t ulParaLen);
+    // A reply report to the request (usSeqNum, command words), in the tablet's way of answering.
+    std::vector<std::uint8_t> ReplyReportLocked(std::uint16_t usSeqNum, std::uint16_t usWord0, std::uint16_t usWord1,
+                                                std::uint16_t usCommand, const Reply& tReply,
+                                                const TabletFault* ptMsgLen, bool bBadCrc);
     std::vector<TabletFault> TakeFaultsLocked(std::uint32_t ulFrame, std::uint16_t usCommand);
 
     const Config tConfig_;
@@ -269,6 +289,9 @@ class VirtualTablet {
     Clock::time_point tLastReplyDue_{};
     // IAP
     TabletFirmware eRunning_;
+    bool bAppBootable_ = false;  // a restart may come back in the application
+    bool bCorruptPackage_ = false;  // the package being run is written with one byte wrong
+    std::uint16_t usReplyCounter_ = 0;
     std::vector<std::uint8_t> vucFlash_;
     bool bErased_ = false;
     bool bInfoKnown_ = false;

@@ -122,6 +122,7 @@ class UpgradeE2E : public ::testing::Test {
         t.ulReplyMs = 1500;
         t.ulLinkIdleMs = 1500;
         HidLinkSetTimeouts(t);
+        HidLinkSetRestartNoticeMs(1000);
         char strDir[kPathFieldBytes];
         wchar_t wstrDir[kWidePathFieldChars];
         ASSERT_EQ(GetExeDirectory(strDir, wstrDir), 1);
@@ -136,6 +137,7 @@ class UpgradeE2E : public ::testing::Test {
 
     void TearDown() override {
         SetHidHost(nullptr);
+        HidLinkSetRestartNoticeMs(kRestartNoticeMs);
         DivideLinkPauses(1);
         EXPECT_EQ(HidLinkReaderThreads(), 0u);  // the shutdown left no reader behind
         HidLinkReset();
@@ -145,13 +147,17 @@ class UpgradeE2E : public ::testing::Test {
     }
 
     std::shared_ptr<VirtualTablet> Plug(sim::TabletFirmware eStartIn = sim::TabletFirmware::kApplication,
-                                        bool bEchoes = true, bool bInOrder = false) {
+                                        bool bEchoes = true, bool bInOrder = false,
+                                        void (*pfnTune)(VirtualTablet::Config*) = nullptr) {
         VirtualTablet::Config c;
         c.iModelIndex = 0;
         c.eStartIn = eStartIn;
         c.ulRebootMs = 100;
-        c.bEchoes = bEchoes;
+        c.eReplyIds = bEchoes ? VirtualTablet::Config::ReplyIds::kEcho : VirtualTablet::Config::ReplyIds::kNothing;
         c.bInOrderReplies = bInOrder;
+        if (pfnTune != nullptr) {
+            pfnTune(&c);
+        }
         tablet_ = std::make_shared<VirtualTablet>(c);
         iTabletId_ = host_.AddTablet(tablet_);
         SetHidHost(host_.Host());
@@ -633,12 +639,13 @@ TEST_F(UpgradeE2E, InterruptionsDuringTheTransfer) {
     EXPECT_EQ(tablet_->FirmwareInstalls(), 1u);
 }
 
-// Reports nobody asked for: a copy of a reply that comes after the next request went out, a reply left
-// over from an earlier run of the program on the same tablet (nobody replugged it), a report of an ID the
-// tablet does not declare while a reply is owed. Each upgrade either installs the image and shows Finish,
-// or fails with the failure line and exit status 1; a copy that shifts the line of a tablet that echoes
-// nothing is caught when its last answer is confirmed.
-TEST_F(UpgradeE2E, RepliesNobodyAskedForNeverBecomeTheVerdict) {
+// Tablets that answer in every way the protocol allows, and reports nobody asked for: a copy of a reply
+// that comes after the next request went out, a reply left over from an earlier run of the program on the
+// same tablet (nobody replugged it), a report of an ID the tablet does not declare while a reply is owed,
+// an answer the tablet contradicts. Each upgrade either installs the image and shows Finish, or fails
+// with the failure line and exit status 1; a copy that shifts the line of a tablet that echoes nothing
+// is caught when its last answer is confirmed.
+TEST_F(UpgradeE2E, EveryAllowedTabletFinishesAndNoReplyNobodyAskedForBecomesTheVerdict) {
     using Kind = TabletFault::Kind;
     const std::string kOutOfStep =
         "\r\n[Tavelo IAP]: The tablet's answers were out of step, so its answer to the last package cannot "
@@ -652,6 +659,9 @@ TEST_F(UpgradeE2E, RepliesNobodyAskedForNeverBecomeTheVerdict) {
         const char* strInput;        // "1\n2\n" or, upgrading twice, "1\n1\n2\n"
         bool bRerun;                 // the program is started again on the same tablet, nobody replugging it
         std::string strLastUpgrade;  // "" when it shows Finish and installs the image
+        void (*pfnTune)(VirtualTablet::Config*) = nullptr;  // how the tablet answers
+        std::uint16_t usFirstSeq = 0;                       // SeqNum of the program's first frame
+        bool bInstalls = false;  // strLastUpgrade, and the image is installed all the same
     };
     auto F = [](Kind e, std::uint16_t usAt, std::uint32_t ulFrame, std::uint32_t ulValue) {
         TabletFault t;
@@ -664,7 +674,67 @@ TEST_F(UpgradeE2E, RepliesNobodyAskedForNeverBecomeTheVerdict) {
     const auto kBoot = sim::TabletFirmware::kBootLoader;
     const std::string kShifted =
         "\r\n" + kErase + kReady + Progress(0, 3) + Progress(1, 3) + kOutOfStep + kFailLine;
+    const std::string kWaiting =
+        "\r\n[Tavelo IAP]: Waiting for the tablet to restart; this can take a while. Leave it plugged in.\r\n";
+    using Config = VirtualTablet::Config;
     const Case kCases[] = {
+        {"IapGetState answered with a bare success",
+         true,
+         sim::TabletFirmware::kApplication,
+         {},
+         "1\n2\n",
+         false,
+         "",
+         [](Config* c) { c->bBareGetState = true; }},
+        {"successes that carry parameter bytes",
+         true,
+         sim::TabletFirmware::kApplication,
+         {},
+         "1\n2\n",
+         false,
+         "",
+         [](Config* c) { c->ucExtraParaBytes = 3; }},
+        // The first package is request 256, answered with SeqNum 0.
+        {"SeqNum's low byte only, past 256 requests",
+         true,
+         kBoot,
+         {},
+         "1\n2\n",
+         false,
+         "",
+         [](Config* c) { c->eReplyIds = Config::ReplyIds::kSeqLowByte; },
+         253},
+        // It leaves the bus later than a reply may take, after IapSetState and after the last package.
+        {"a restart later than any wait of ours",
+         true,
+         sim::TabletFirmware::kApplication,
+         {},
+         "1\n2\n",
+         false,
+         "\r\n" + kErase + kReady + kWaiting + Progress(0, 3) + Progress(1, 3) + kWaiting + Progress(2, 3) + "\r\n",
+         [](Config* c) { c->ulRestartAfterMs = 2500; },
+         0,
+         true},
+        // A copy of package 1's answer comes while the last package waits; the tablet hangs on that one
+        // and its watchdog restarts it: the copy is no answer to the last package.
+        {"copied answer, then a hang and a restart on the last package, tablet echoes",
+         true,
+         kBoot,
+         {F(Kind::kDuplicateReply, 0, 5, 60), F(Kind::kHang, 0, 6, 300)},
+         "1\n2\n",
+         false,
+         "\r\n" + kErase + kReady + Progress(0, 3) + Progress(1, 3) + Status("E_PrtcDRBD_RspRet_Err_RecvTimeOut") +
+             kFailLine},
+        // A package written wrong: the last package is refused (after a success echoing it), and the
+        // tablet restarts into its boot loader.
+        {"a success, then its refusal of the last package, tablet echoes",
+         true,
+         kBoot,
+         {F(Kind::kCorruptPackage, 0, 4, 0), F(Kind::kAddedSuccess, 0, 6, 0)},
+         "1\n2\n",
+         false,
+         kShifted,
+         [](Config* c) { c->bLeavesAfterRefusedImage = true; }},
         // Frame 4 is package 0 from the boot loader; its copy comes after package 1 went out.
         {"copy of a package reply, tablet echoes",
          true,
@@ -716,7 +786,8 @@ TEST_F(UpgradeE2E, RepliesNobodyAskedForNeverBecomeTheVerdict) {
     };
     for (const Case& c : kCases) {
         SCOPED_TRACE(c.strName);
-        Plug(c.eStartIn, c.bEchoes, true);
+        Plug(c.eStartIn, c.bEchoes, true, c.pfnTune);
+        DrbdSequenceCounterSet(c.usFirstSeq);
         tablet_->SetReplyDelayMs(20);  // each request takes the tablet a while (a package, programming)
         MakeFirmware(2500);
         for (const TabletFault& t : c.vtFaults) {
@@ -727,8 +798,11 @@ TEST_F(UpgradeE2E, RepliesNobodyAskedForNeverBecomeTheVerdict) {
             HidLinkReset();
             DrbdSequenceCounterSet(0);  // a new process numbers its frames from 0 again
         }
-        std::string out = Run(c.strInput, c.strLastUpgrade.empty() ? 0 : 1);
-        if (c.strLastUpgrade.empty()) {
+        std::string out = Run(c.strInput, c.strLastUpgrade.empty() || c.bInstalls ? 0 : 1);
+        if (c.bInstalls) {
+            EXPECT_EQ(out, Start() + kMenu + c.strLastUpgrade + kMenu + "\r\n");
+            EXPECT_EQ(tablet_->FirmwareInstalls(), 1u);
+        } else if (c.strLastUpgrade.empty()) {
             const std::string strEnd = Upgrade(3) + kMenu + "\r\n";
             EXPECT_EQ(out.substr(out.size() - std::min(out.size(), strEnd.size())), strEnd);
             EXPECT_EQ(tablet_->FirmwareInstalls(), 1u);
