@@ -39,8 +39,18 @@ rm -rf "$dir" "$dir.part"
 echo "vm: making the Debian $suite root for Wine ($recipe)" >&2
 start=$SECONDS
 include="$(IFS=,; echo "${packages[*]}")"
-mmdebstrap --quiet --variant=apt --architectures=amd64,i386 --include="$include" \
-  "$suite" "$dir.part" "$mirror" >&2
+# A mirror in the middle of a sync can fail a download: one more try on a fresh root.
+for try in 1 2; do
+  rm -rf "$dir.part"
+  mmdebstrap --quiet --variant=apt --architectures=amd64,i386 --include="$include" \
+    "$suite" "$dir.part" "$mirror" >&2 && break
+  rm -rf "$dir.part"
+  if [ "$try" -eq 2 ]; then
+    echo "vm: mmdebstrap could not make the Debian $suite root from $mirror with: ${packages[*]} (the package it could not get is in its message above)" >&2
+    exit 1
+  fi
+  echo "vm: mmdebstrap failed: trying once more" >&2
+done
 version="$(wine_version "$dir.part")"
 # shellcheck disable=SC2053  # a pattern
 if [[ "$version" != $wine_known ]]; then
