@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The guest's userland for the Wine cases: a Debian 13 root made with mmdebstrap from the Debian
 # registry, holding i386 Wine 10 (whose winebus follows the tablet's restart; Debian 12's Wine 8.0 does
-# not: README.md, the test bed). The guest keeps its Debian 12 kernel and switches root into it.
+# not: docs/TESTBED.md). The guest keeps its Debian 12 kernel and switches root into it.
 # Kept in the machine's cache ($TAVELO_VM_CACHE, default /var/cache/taveloiap-vm) under a name keyed on
 # what it is made from; a root whose check file is missing or does not match its files (half made,
 # damaged) is made again. Usage (as root): tests/vm/wine_root.sh   (prints the root's directory)
