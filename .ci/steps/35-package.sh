@@ -18,11 +18,12 @@ echo "-- lintian $deb"
 lintian --fail-on error,warning --pedantic -I -E --display-experimental --show-overrides "$deb" 2>/dev/null
 
 echo "-- apt-get install ./$deb"
+. scripts/apt-helpers.sh
 export DEBIAN_FRONTEND=noninteractive
 if dpkg-query -W -f='${Status}' taveloiap 2>/dev/null | grep -q 'install ok installed'; then
   apt-get purge -y -qq taveloiap >/dev/null
 fi
-apt-get install -y -qq --no-install-recommends "./$deb" >/dev/null
+apt_install "./$deb" >/dev/null
 [ "$(readlink -f /usr/bin/taveloiap)" = /usr/lib/taveloiap/TaveloIAP ]
 [ "$(readlink -f /usr/bin/taveloiap-zh)" = /usr/lib/taveloiap/TaveloIAP-zh ]
 [ -f /usr/lib/udev/rules.d/70-taveloiap.rules ]

@@ -19,6 +19,10 @@ struct TempFile {
                    ("tvhexdump." + std::to_string(std::random_device{}()) + "." + std::to_string(++iCount)))
                       .string();
         std::FILE* pt = std::fopen(strPath.c_str(), "wb");
+        if (pt == nullptr) {
+            ADD_FAILURE() << "cannot create " << strPath;
+            return;
+        }
         if (!data.empty()) {
             std::fwrite(data.data(), 1, data.size(), pt);
         }

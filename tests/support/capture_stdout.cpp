@@ -4,9 +4,8 @@
 
 StdoutCapture::StdoutCapture() {
     std::fflush(stdout);
-    ptTemp_ = std::tmpfile();
     iSavedFd_ = dup(1);
-    dup2(fileno(ptTemp_), 1);
+    dup2(fileno(tTemp_.File()), 1);
 }
 
 StdoutCapture::~StdoutCapture() {
@@ -21,12 +20,12 @@ std::string StdoutCapture::Finish() {
     std::fflush(stdout);
     dup2(iSavedFd_, 1);
     close(iSavedFd_);
-    std::rewind(ptTemp_);
+    std::rewind(tTemp_.File());
     char acBuf[4096];
     std::size_t n;
-    while ((n = std::fread(acBuf, 1, sizeof(acBuf), ptTemp_)) > 0) {
+    while ((n = std::fread(acBuf, 1, sizeof(acBuf), tTemp_.File())) > 0) {
         strResult_.append(acBuf, n);
     }
-    std::fclose(ptTemp_);
+    tTemp_.Close();
     return strResult_;
 }

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <string>
 
+#include "support/scratch_file.h"
+
 class StdoutCapture {
   public:
     StdoutCapture();
@@ -13,7 +15,7 @@ class StdoutCapture {
 
   private:
     int iSavedFd_ = -1;
-    std::FILE* ptTemp_ = nullptr;
+    ScratchFile tTemp_{"StdoutCapture"};
     std::string strResult_;
     bool bDone_ = false;
 };

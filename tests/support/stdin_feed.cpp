@@ -1,6 +1,8 @@
 #include "support/stdin_feed.h"
 
 #include <unistd.h>
+
+#include <cstdlib>
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
@@ -17,19 +19,21 @@ int MakePipe(int aiPipe[2]) {
 }  // namespace
 
 StdinFeed::StdinFeed(const std::string& strInput) {
-    ptTemp_ = std::tmpfile();
-    std::fwrite(strInput.data(), 1, strInput.size(), ptTemp_);
-    std::fflush(ptTemp_);
-    std::rewind(ptTemp_);
+    ptTemp_ = std::make_unique<ScratchFile>("StdinFeed");
+    std::FILE* pt = ptTemp_->File();
+    std::fwrite(strInput.data(), 1, strInput.size(), pt);
+    std::fflush(pt);
+    std::rewind(pt);
     iSavedFd_ = dup(0);
-    dup2(fileno(ptTemp_), 0);
+    dup2(fileno(pt), 0);
     clearerr(stdin);
 }
 
 StdinFeed::StdinFeed(const std::string& strInput, KeepOpen) {
     int aiPipe[2];
     if (MakePipe(aiPipe) != 0) {
-        return;
+        std::perror("StdinFeed: no pipe for the input");
+        std::abort();
     }
     iSavedFd_ = dup(0);
     dup2(aiPipe[0], 0);
@@ -55,7 +59,5 @@ StdinFeed::~StdinFeed() {
         close(iSavedFd_);
     }
     clearerr(stdin);
-    if (ptTemp_ != nullptr) {
-        std::fclose(ptTemp_);
-    }
+    ptTemp_.reset();
 }

@@ -3,7 +3,10 @@
 #pragma once
 
 #include <cstdio>
+#include <memory>
 #include <string>
+
+#include "support/scratch_file.h"
 
 class StdinFeed {
   public:
@@ -16,5 +19,5 @@ class StdinFeed {
   private:
     int iSavedFd_ = -1;
     int iPipeWrite_ = -1;
-    std::FILE* ptTemp_ = nullptr;
+    std::unique_ptr<ScratchFile> ptTemp_;
 };

@@ -11,6 +11,7 @@ vm="${TAVELO_VM_DIR:-$root/build/vm}"
 mkdir -p "$vm"
 
 "$root/scripts/install-deps" qemu-system-x86 busybox-static cpio kmod udev >&2
+. "$root/scripts/apt-helpers.sh"
 
 # The kernel package linux-image-amd64 points at, e.g. linux-image-6.1.0-57-amd64.
 kernel_package() {
@@ -19,7 +20,7 @@ kernel_package() {
 pkg="$(kernel_package)"
 if [ -z "$pkg" ]; then
   # A machine whose package lists were never fetched (nothing had to be installed above).
-  apt-get update -qq >&2 || true
+  apt_update >&2
   pkg="$(kernel_package)"
 fi
 [ -n "$pkg" ] || { echo "no kernel package found" >&2; exit 1; }
@@ -27,7 +28,7 @@ kdir="$vm/$pkg"
 if [ ! -f "$kdir/.done" ]; then
   echo "vm: fetching $pkg" >&2
   rm -rf "$kdir" && mkdir -p "$kdir/deb"
-  (cd "$kdir/deb" && apt-get download "$pkg" >&2)
+  (cd "$kdir/deb" && apt_retry apt-get download "$pkg" >&2) || { echo "vm: could not download $pkg" >&2; exit 1; }
   dpkg-deb -x "$kdir"/deb/*.deb "$kdir/root"
   rm -rf "$kdir/deb"
   kver="$(ls "$kdir/root/lib/modules")"

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The guest's userland for the Wine cases: a Debian 13 root made with mmdebstrap from the Debian
 # registry, holding i386 Wine 10 (whose winebus follows the tablet's restart; Debian 12's Wine 8.0 does
-# not: README.md, the test bed). The guest keeps its Debian 12 kernel and switches root into it.
+# not: docs/TESTBED.md). The guest keeps its Debian 12 kernel and switches root into it.
 # Kept in the machine's cache ($TAVELO_VM_CACHE, default /var/cache/taveloiap-vm) under a name keyed on
 # what it is made from; a root whose check file is missing or does not match its files (half made,
 # damaged) is made again. Usage (as root): tests/vm/wine_root.sh   (prints the root's directory)
@@ -39,8 +39,18 @@ rm -rf "$dir" "$dir.part"
 echo "vm: making the Debian $suite root for Wine ($recipe)" >&2
 start=$SECONDS
 include="$(IFS=,; echo "${packages[*]}")"
-mmdebstrap --quiet --variant=apt --architectures=amd64,i386 --include="$include" \
-  "$suite" "$dir.part" "$mirror" >&2
+# A mirror in the middle of a sync can fail a download: one more try on a fresh root.
+for try in 1 2; do
+  rm -rf "$dir.part"
+  mmdebstrap --quiet --variant=apt --architectures=amd64,i386 --include="$include" \
+    "$suite" "$dir.part" "$mirror" >&2 && break
+  rm -rf "$dir.part"
+  if [ "$try" -eq 2 ]; then
+    echo "vm: mmdebstrap could not make the Debian $suite root from $mirror with: ${packages[*]} (the package it could not get is in its message above)" >&2
+    exit 1
+  fi
+  echo "vm: mmdebstrap failed: trying once more" >&2
+done
 version="$(wine_version "$dir.part")"
 # shellcheck disable=SC2053  # a pattern
 if [[ "$version" != $wine_known ]]; then
