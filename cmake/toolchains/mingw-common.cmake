@@ -1,8 +1,8 @@
 # Shared by the mingw-w64 toolchain files, after they set TAVELO_MINGW_PREFIX.
 # The -posix compilers use the POSIX thread model, which std::thread needs; -static makes an .exe that
 # needs no DLL beside the system's own. Sources are UTF-8; the compile-time character set turns every
-# narrow string literal into the code page 936 (GBK) bytes that the program writes to the console
-# unchanged. It is named GB18030, the superset that encodes every GBK character with the same bytes:
+# narrow string literal into the code page 936 (GBK) bytes that the program writes to files and pipes
+# unchanged (a console gets them converted to UTF-16 from code page 936). It is named GB18030, the superset that encodes every GBK character with the same bytes:
 # the C++20 library headers hold a literal outside GBK (the micro sign of <chrono>), which GBK refuses.
 set(CMAKE_C_COMPILER ${TAVELO_MINGW_PREFIX}-gcc-posix)
 set(CMAKE_CXX_COMPILER ${TAVELO_MINGW_PREFIX}-g++-posix)

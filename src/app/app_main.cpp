@@ -115,10 +115,14 @@ int ShowMenu() {
         PlatformPrintf("%s", kConsoleTexts.strMenuEntries);
         PlatformPrintf("%s", kConsoleTexts.strMenuPrompt);
         std::memset(strKeyValue, 0, sizeof(strKeyValue));
+        PlatformSetLastError(0);  // what ends the read is told by the code it leaves
         if (ReadMenuLine(strKeyValue) == 0) {
+            if (PlatformInputEnded() != 0) {
+                std::clearerr(stdin);
+                continue;  // ended by a Ctrl-C this process ignores: the menu is read again
+            }
             // End of input: nobody is left to choose, so the program ends as on choice 2 (unless the
             // input was ended by a Ctrl-C, which ends the program as interrupted).
-            PlatformInputEnded();
             g_bInputEnded = true;
             PlatformPrintf("\r\n");
             return 2;
@@ -208,7 +212,8 @@ int TaveloIapMain() {
             // named, so that the owner sees which file goes to the tablet.
             if (ChooseMcuCipherFilePath(ptConfgFile) == 1) {
                 PrintEraseLine();
-                PlatformPrintf("\r[Tavelo IAP]: Firmware file from the current folder: %s\r\n",
+                PlatformPrintf("\r[Tavelo IAP]: Firmware file from the current folder: "  // an ANSI path
+                               PLATFORM_SYSTEM_TEXT("%s") "\r\n",
                                ptConfgFile->strMcuCipherFilePath);
             }
             iExitStatus = IapUpgradeFirmware(ptComResource, ptConfgFile, punPrtcDRBDCmdUnion) == 1 ? 0 : 1;

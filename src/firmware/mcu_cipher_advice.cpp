@@ -1,5 +1,7 @@
 // The line that tells a tablet owner why the upgrade refused its firmware file and what to do about it.
 #include <cstdio>
+#include <cstring>
+#include <string>
 
 #include "device/device_table.h"
 #include "firmware/mcu_cipher_file.h"
@@ -9,18 +11,32 @@ namespace {
 
 constexpr std::size_t kTextBytes = 1024;
 
-// What is wrong with the file at strPath, in words, from the failure the check recorded; true when the
+// A path or system message as the lines carry it: marked as a text in the system's encoding.
+std::string SystemText(const char* str) {
+    std::string strOut(std::strlen(str) + 2, '\0');
+    const int iLen = std::snprintf(strOut.data(), strOut.size() + 1, PLATFORM_SYSTEM_TEXT("%s"), str);
+    strOut.resize(iLen > 0 ? static_cast<std::size_t>(iLen) : 0);
+    return strOut;
+}
+
+// What is wrong with the file at strFile, in words, from the failure the check recorded; true when the
 // file is not there at all.
-bool DescribeFailure(const McuFileFailureRecord& tFailure, const char* strPath, const char* strStartDir,
+bool DescribeFailure(const McuFileFailureRecord& tFailure, const char* strFile, const char* strStartFolder,
                      char* pcOut, std::size_t szCap) {
-    char acSystem[256];
-    PlatformErrorText(tFailure.ulError, acSystem, sizeof(acSystem));
+    char acErrorText[256];
+    PlatformErrorText(tFailure.ulError, acErrorText, sizeof(acErrorText));
+    const std::string strShownPath = SystemText(strFile);
+    const std::string strShownStart = SystemText(strStartFolder);
+    const std::string strShownError = SystemText(acErrorText);
+    const char* strPath = strShownPath.c_str();
+    const char* strStartDir = strShownStart.c_str();
+    const char* acSystem = strShownError.c_str();
     const auto ullSize = static_cast<unsigned long long>(tFailure.ullFileSize);
     switch (tFailure.eFailure) {
         case McuFileFailure::kOpen: {
             // What the path leads to tells the refusals of a directory or special file from the rest.
             PlatformFileInfo tInfo;
-            const int bKnown = PlatformFileQuery(strPath, &tInfo);
+            const int bKnown = PlatformFileQuery(strFile, &tInfo);
             if (bKnown != 0 && tInfo.eKind == PlatformFileKind::kDirectory) {
                 std::snprintf(pcOut, szCap, "The firmware file %s is a folder, not a file", strPath);
             } else if (bKnown != 0 && tInfo.eKind == PlatformFileKind::kOther) {
@@ -28,7 +44,8 @@ bool DescribeFailure(const McuFileFailureRecord& tFailure, const char* strPath, 
                     pcOut, szCap,
                     "The firmware file %s is a device, FIFO or other special file, not a regular file",
                     strPath);
-            } else if (bKnown != 0 && tInfo.eKind == PlatformFileKind::kMissing && strStartDir[0] != '\0') {
+            } else if (bKnown != 0 && tInfo.eKind == PlatformFileKind::kMissing &&
+                       strStartFolder[0] != '\0') {
                 std::snprintf(
                     pcOut, szCap,
                     "Cannot open the firmware file %s: %s, and the current folder %s has none either",

@@ -301,6 +301,11 @@ int CommitTempOutput(TempOutput* ptTemp, PlatformHandle* ph, const std::uint8_t*
         PrintFailure(strWriteLine, McuFileFailure::kWrite, eFile);
         return 0;
     }
+    // Kept from here on (an interruption still removes it by name until it is in place).
+    if (!PlatformFileTempKeep(*ph)) {
+        PrintFailure(strWriteLine, McuFileFailure::kWrite, eFile);
+        return 0;
+    }
     PlatformFileClose(ph);
     if (!PlatformFileReplace(ptTemp->strTempPath, ptTemp->strFinal)) {
         PrintFailure(strWriteLine, McuFileFailure::kWrite, eFile);
@@ -663,7 +668,8 @@ int PrintMcuCipherFileInfo(ConfgFile* ptConfgFile, int* pbSound) {
             PrintShortFile(ullFileSize);
         } else {
             bShown = 1;
-            PlatformPrintf("McuCipherFile:  %s\r\n", ptConfgFile->strMcuCipherFilePath);
+            PlatformPrintf("McuCipherFile:  " PLATFORM_SYSTEM_TEXT("%s") "\r\n",
+                           ptConfgFile->strMcuCipherFilePath);
             PlatformPrintf("File size:      %llu bytes\r\n", static_cast<unsigned long long>(ullFileSize));
             PlatformPrintf("Algo:           %u,%u\r\n", static_cast<unsigned>(tHeader.Algo[0]),
                            static_cast<unsigned>(tHeader.Algo[1]));

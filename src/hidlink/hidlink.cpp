@@ -70,6 +70,7 @@
 //   and the upgrade fails: so a report nobody asked for (a copy, a left-over of an earlier run or
 //   opening) never becomes the verdict: it either is dropped or shifts the line, and a shifted line
 //   leaves the tablet's real last answer to come before it restarts.
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -153,6 +154,15 @@ std::atomic<HidLinkPauseFn> g_pfnPause{nullptr};
 
 // Vendor interfaces already named as unusable (under g_tDiscoveryMutex).
 std::vector<std::string>* g_pvstrUnusableNamed = nullptr;
+// Interfaces refused with a code that says "in use" only when it comes again (under g_tDiscoveryMutex):
+// those refused in the last discovery pass, and those refused in the current one. A refusal counts as
+// the second only right after the first, not after a pass that opened the interface, did not list it or
+// was not refused by it (the refusals of a tablet restarting during an upgrade, long apart).
+struct RefusedOnce {
+    std::vector<std::string> vstrLastPass;
+    std::vector<std::string> vstrThisPass;
+};
+RefusedOnce* g_ptRefusedOnce = nullptr;
 
 thread_local bool t_bReaderThread = false;
 
@@ -280,8 +290,17 @@ void NameUnusableInterface(const char* strPath, const HidCaps& t) {
 // software): told once per interface, as the user has to close that program. A code that also comes
 // from a device on its way off the bus counts only when the same interface gives it again.
 void NameInterfaceInUse(const char* strPath, std::uint32_t ulErr, int iInUse) {
-    if ((iInUse == kPlatformInUseIfAgain && FirstNamed(std::string(strPath) + "#refused once")) ||
-        !FirstNamed(std::string(strPath) + "#in use")) {
+    if (iInUse == kPlatformInUseIfAgain) {
+        if (g_ptRefusedOnce == nullptr) {
+            g_ptRefusedOnce = new RefusedOnce();
+        }
+        g_ptRefusedOnce->vstrThisPass.emplace_back(strPath);
+        const std::vector<std::string>& vstrLast = g_ptRefusedOnce->vstrLastPass;
+        if (std::find(vstrLast.begin(), vstrLast.end(), strPath) == vstrLast.end()) {
+            return;
+        }
+    }
+    if (!FirstNamed(std::string(strPath) + "#in use")) {
         return;
     }
     PlatformPrintf(
@@ -526,6 +545,10 @@ std::int32_t DetectHidDevice(HidResource* pt) {
         iFound = 0;
     }
     pt->ptInterfaceDetail = NoInterfaceDetail();
+    if (g_ptRefusedOnce != nullptr) {
+        g_ptRefusedOnce->vstrLastPass.swap(g_ptRefusedOnce->vstrThisPass);
+        g_ptRefusedOnce->vstrThisPass.clear();
+    }
     if (pt->hDevInfoSet != kInvalidHandle) {
         ptHost->ListClose(pv, pt->hDevInfoSet);
         pt->hDevInfoSet = kInvalidHandle;
@@ -917,6 +940,8 @@ int HidLinkReset() {
     }
     delete g_pvstrUnusableNamed;
     g_pvstrUnusableNamed = nullptr;
+    delete g_ptRefusedOnce;
+    g_ptRefusedOnce = nullptr;
     hReaderThread.store(kInvalidHandle);
     bRedetecting.store(0);
     g_ulServedVid.store(0);

@@ -20,20 +20,34 @@ inline constexpr PlatformHandle kInvalidHandle = -1;
 // Directory separator of the system's paths ('\\' on Windows, '/' elsewhere).
 extern const char kPathSeparator;
 
-// Prepares standard output for the program's lines: written unchanged (no newline translation) and
-// without holding back text that has no line end (the waiting and progress lines). On Windows, standard
-// output on a console gets the output code page 936 (GBK, the texts' encoding) until the process ends,
-// when the console's old code page is put back; a file or pipe gets the bytes as they are. From here on
-// a write to a pipe whose reader has gone fails and is dropped (SIGPIPE ignored on POSIX systems): a
-// closed output pipe never ends the program.
+// Prepares standard output for the program's lines: written without newline translation and without
+// holding back text that has no line end (the waiting and progress lines). From here on a write to a
+// pipe whose reader has gone fails and is dropped (SIGPIPE ignored on POSIX systems): a closed output
+// pipe never ends the program.
 void PlatformConsoleInit();
 
 // The program's text on standard output: formatted into a buffer, then handed to the system whole, in
-// one write where it can (WriteFile / write). Through the C library, mingw-w64's printf would send an
-// unbuffered stream a character at a time, one console call each. Returns the bytes written, or -1.
+// one write where it can. Through the C library, mingw-w64's printf would send an unbuffered stream a
+// character at a time, one console call each. Returns the bytes formatted, or -1.
 int PlatformPrintf(const char* strFormat, ...) TAVELO_PRINTF_FORMAT(1, 2);
-// Writes szLen bytes to standard output, after what the C library still holds for it; 1 / 0.
+// Writes szLen bytes to standard output, after what the C library still holds for it; 1 / 0. Files and
+// pipes get the bytes unchanged (write / WriteFile). On Windows a console gets the text as UTF-16
+// (WriteConsoleW), its code page left as it is: the program's texts converted from GBK (code page 936,
+// the build's encoding of its literals), the pieces marked by PLATFORM_SYSTEM_TEXT from the system's ANSI
+// code page; the marks themselves are written nowhere.
 int PlatformConsoleWrite(const char* pcText, std::size_t szLen);
+
+// Marks a piece of a text that is in the system's narrow encoding rather than the program's: a path, or
+// a system message from PlatformErrorText. Put around a conversion of a format, it goes along with the
+// text formatted into a buffer and printed later:
+//   PlatformPrintf("[Tavelo IAP]: file " PLATFORM_SYSTEM_TEXT("%s") "\r\n", strPath);
+// Only Windows has two encodings (ANSI code page and GBK) and the marks (bytes 0x0E and 0x0F, which
+// neither a GBK text nor a Windows path holds); elsewhere the piece is left as it is.
+#if defined(_WIN32)
+#define PLATFORM_SYSTEM_TEXT(strPiece) "\x0E" strPiece "\x0F"
+#else
+#define PLATFORM_SYSTEM_TEXT(strPiece) strPiece
+#endif
 
 // Libraries the process loads from now on come from the system directory only, the current directory
 // left out of every search (Windows: SetDefaultDllDirectories where the system has it, SetDllDirectoryW
@@ -71,16 +85,20 @@ int PlatformBadReportError(std::uint32_t ulErr);
 void PlatformTransferGuardBegin();
 void PlatformTransferGuardEnd();
 int PlatformTransferInterrupted();
-// Standard input came to its end (a menu read returned nothing). On Windows a Ctrl-C at the console
-// ends a pending read the same way, while the default handling ends the process on another thread:
-// when a Ctrl-C is under way this does not return, so the program ends as interrupted and not as if the
-// input had ended. Returns at once elsewhere.
-void PlatformInputEnded();
+// A read of standard input returned nothing (a menu read), with the read's last error still set. On
+// Windows a Ctrl-C at the console ends a pending read the same way (ERROR_OPERATION_ABORTED), while the
+// default handling ends the process on another thread: when a Ctrl-C is under way this does not return,
+// so the program ends as interrupted and not as if the input had ended. Returns 1 when the read is to be
+// made again (a Ctrl-C that this process ignores ended it), 0 when the input has ended (at once for any
+// other end, as a Ctrl-Z; always elsewhere).
+int PlatformInputEnded();
 
 // ---- The end of the program ---------------------------------------------------------------------------
 // When the program has a console window of its own (Windows, started by double-click: no other process
-// shares its console, and its input is that console), prints strLine and waits for Enter, so that the
-// last lines stay readable before the window closes. Returns at once otherwise, and on other systems.
+// shares its console, and its input and output are that console), prints strLine and waits for an empty
+// line (Enter alone), so that the last lines stay readable before the window closes; after a line with
+// anything on it, strLine is printed again and the wait goes on. Returns at once otherwise, at the end of
+// input, and on other systems.
 void PlatformHoldOwnConsole(const char* strLine);
 
 // ---- Files ------------------------------------------------------------------------------------------
@@ -120,6 +138,10 @@ std::uint32_t PlatformFileExistsError();
 // interruption that ends the program (SIGINT or SIGTERM where the program has no handling of its own; on
 // Windows the console's Ctrl-C, Ctrl-Break or closing) removes it on the way out, so none is left behind.
 PlatformHandle PlatformFileCreateTemp(const char* strPath);
+// On Windows the file is also marked delete-on-close when it is created, so it goes with its handle
+// however the process ends; PlatformFileTempKeep clears the mark just before the file is closed and
+// renamed into place (1 / 0; does nothing elsewhere and returns 1).
+int PlatformFileTempKeep(PlatformHandle h);
 // The temporary file was put in place or removed: an interruption removes nothing any more.
 void PlatformFileTempDone();
 // Gives the open file hTo the permission bits (rwx for owner, group, others) of the file strFrom, links

@@ -348,6 +348,11 @@ PlatformHandle PlatformFileCreateTemp(const char* strPath) {
     return h;
 }
 
+// An interrupted program removes the file by its signal handler; nothing is marked on the file itself.
+int PlatformFileTempKeep(PlatformHandle) {
+    return 1;
+}
+
 void PlatformFileTempDone() {
     WithInterruptsBlocked([] {
         if (g_bTempArmed.exchange(0) != 0) {
@@ -423,7 +428,9 @@ void PlatformErrorText(std::uint32_t ulErr, char* pcOut, std::uint32_t ulCap) {
 }
 
 // A read of a terminal or pipe ends only at its end here: a Ctrl-C ends the process by its signal.
-void PlatformInputEnded() {}
+int PlatformInputEnded() {
+    return 0;
+}
 
 // A terminal stays open when the program ends.
 void PlatformHoldOwnConsole(const char*) {}

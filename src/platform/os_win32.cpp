@@ -1,16 +1,18 @@
 // Win32 implementation of the operating-system seam. Paths are in the system's ANSI code page and go
-// to the ANSI file interface; the console gets the program's bytes unchanged.
+// to the ANSI file interface; the console gets the program's texts as UTF-16, files and pipes as bytes.
 #include <windows.h>
 
 #include <fcntl.h>
 #include <io.h>
 
+#include <algorithm>
 #include <atomic>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string>
 
 #include "platform/os.h"
 
@@ -50,23 +52,6 @@ PlatformHandle OpenUnshared(const char* strPath, DWORD dwAccess, DWORD dwDisposi
 }  // namespace
 
 namespace {
-// The console's output code page before the program set it to 936; 0 while nothing is to be put back.
-std::atomic<UINT> g_uiSavedOutputCp{0};
-
-void RestoreConsoleOutputCp() {
-    UINT uiSaved = g_uiSavedOutputCp.exchange(0);
-    if (uiSaved != 0) {
-        SetConsoleOutputCP(uiSaved);
-    }
-}
-
-// Ctrl+C, Ctrl+Break, a closed window: the old code page goes back before the default handling ends the
-// process (which runs no atexit function). FALSE passes the event on to the next handler.
-BOOL WINAPI RestoreConsoleOutputCpOnCtrl(DWORD) {
-    RestoreConsoleOutputCp();
-    return FALSE;
-}
-
 // Set by a Ctrl-C or Ctrl-Break that the default handling (ExitProcess) is about to answer; seen by
 // PlatformInputEnded. Called only outside a transfer: the transfer's own handler answers it first.
 HANDLE g_hCtrlCEvent = nullptr;
@@ -86,6 +71,102 @@ bool StdinIsConsole() {
     DWORD dwMode = 0;
     return GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &dwMode) != FALSE;
 }
+
+HANDLE StdoutHandle() {
+    return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stdout)));
+}
+
+bool StdoutIsConsole() {
+    DWORD dwMode = 0;
+    return GetConsoleMode(StdoutHandle(), &dwMode) != FALSE;
+}
+
+// The code page of the program's own texts: the build turns every narrow literal into GBK bytes (see
+// cmake/toolchains/mingw-common.cmake), in the English build too (its fullwidth punctuation).
+constexpr UINT kTextCodePage = 936;
+// Around a piece in the system's ANSI code page (PLATFORM_SYSTEM_TEXT).
+constexpr char kSystemTextBegin = '\x0E';
+constexpr char kSystemTextEnd = '\x0F';
+
+bool IsSystemTextMark(char c) {
+    return c == kSystemTextBegin || c == kSystemTextEnd;
+}
+
+// Appends szLen bytes in code page uiCodePage to wstrOut as UTF-16. False when the system cannot convert
+// from that code page.
+bool AppendWide(std::wstring& wstrOut, UINT uiCodePage, const char* pc, std::size_t szLen) {
+    if (szLen == 0) {
+        return true;
+    }
+    if (szLen > static_cast<std::size_t>(INT_MAX)) {
+        return false;
+    }
+    const int iLen = static_cast<int>(szLen);
+    const int iWide = MultiByteToWideChar(uiCodePage, 0, pc, iLen, nullptr, 0);
+    if (iWide <= 0) {
+        return false;
+    }
+    const std::size_t szAt = wstrOut.size();
+    wstrOut.resize(szAt + static_cast<std::size_t>(iWide));
+    return MultiByteToWideChar(uiCodePage, 0, pc, iLen, &wstrOut[szAt], iWide) == iWide;
+}
+
+// The text as the console shows it: each piece converted from its own code page (the program's texts
+// from GBK, the marked pieces from the ANSI code page), the marks left out. False when a piece cannot be
+// converted.
+bool ConsoleText(const char* pcText, std::size_t szLen, std::wstring& wstrOut) {
+    bool bSystem = false;
+    std::size_t szStart = 0;
+    for (std::size_t i = 0; i <= szLen; ++i) {
+        if (i < szLen && !IsSystemTextMark(pcText[i])) {
+            continue;
+        }
+        if (!AppendWide(wstrOut, bSystem ? CP_ACP : kTextCodePage, pcText + szStart, i - szStart)) {
+            return false;
+        }
+        if (i < szLen) {
+            bSystem = pcText[i] == kSystemTextBegin;
+        }
+        szStart = i + 1;
+    }
+    return true;
+}
+
+// Writes UTF-16 text to the console, in parts small enough for every console (older ones refuse a write
+// of 64 KiB or more), never between the two halves of a surrogate pair.
+bool WriteConsoleWhole(HANDLE hOut, const std::wstring& wstr) {
+    constexpr std::size_t kPartChars = 8192;
+    std::size_t szDone = 0;
+    while (szDone < wstr.size()) {
+        std::size_t szPart = wstr.size() - szDone < kPartChars ? wstr.size() - szDone : kPartChars;
+        if (szPart == kPartChars && IS_HIGH_SURROGATE(wstr[szDone + szPart - 1])) {
+            --szPart;
+        }
+        DWORD dwWritten = 0;
+        if (!WriteConsoleW(hOut, wstr.data() + szDone, static_cast<DWORD>(szPart), &dwWritten, nullptr) ||
+            dwWritten == 0) {
+            return false;
+        }
+        szDone += dwWritten;
+    }
+    return true;
+}
+
+// Hands bytes to standard output's descriptor: _write makes one WriteFile of them (binary mode, no
+// translation), where the stream functions may split an unbuffered stream's output into many.
+bool WriteBytes(const char* pcText, std::size_t szLen) {
+    const int iFd = _fileno(stdout);
+    while (szLen > 0) {
+        const unsigned uChunk = szLen > 0x10000000u ? 0x10000000u : static_cast<unsigned>(szLen);
+        const int iWritten = _write(iFd, pcText, uChunk);
+        if (iWritten <= 0) {
+            return false;
+        }
+        pcText += iWritten;
+        szLen -= static_cast<std::size_t>(iWritten);
+    }
+    return true;
+}
 }  // namespace
 
 void PlatformConsoleInit() {
@@ -99,43 +180,28 @@ void PlatformConsoleInit() {
         g_hCtrlCEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         SetConsoleCtrlHandler(NoteCtrlC, TRUE);
     }
-
-    // The texts are GBK bytes: a console shows them as such only in code page 936. Standard output on a
-    // console gets that code page for the run, and the old one back at exit; output to a file or a pipe
-    // is bytes and stays as it is.
-    DWORD dwMode = 0;
-    HANDLE hOut = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stdout)));
-    if (hOut == INVALID_HANDLE_VALUE || !GetConsoleMode(hOut, &dwMode)) {
-        return;
-    }
-    UINT uiOld = GetConsoleOutputCP();
-    if (uiOld == 0 || uiOld == 936 || g_uiSavedOutputCp.load() != 0 || !SetConsoleOutputCP(936)) {
-        return;
-    }
-    g_uiSavedOutputCp.store(uiOld);
-    static bool s_bRestoreRegistered = false;
-    if (!s_bRestoreRegistered) {
-        s_bRestoreRegistered = true;
-        std::atexit(RestoreConsoleOutputCp);
-        SetConsoleCtrlHandler(RestoreConsoleOutputCpOnCtrl, TRUE);
-    }
 }
 
-// Past the C library's stream: _write hands the text to one WriteFile (binary mode, no translation),
-// where the stream functions may split an unbuffered stream's output into many.
+// On a console, the text goes as UTF-16 (WriteConsoleW), converted from the code page each piece is in,
+// whatever the console's code page: a console that cannot take code page 936 (an older one outside
+// China) still shows the Chinese texts, and a path in the ANSI code page is not misread as GBK. A file or
+// pipe gets the bytes, without the marks.
 int PlatformConsoleWrite(const char* pcText, std::size_t szLen) {
     std::fflush(stdout);
-    const int iFd = _fileno(stdout);
-    while (szLen > 0) {
-        const unsigned uChunk = szLen > 0x10000000u ? 0x10000000u : static_cast<unsigned>(szLen);
-        const int iWritten = _write(iFd, pcText, uChunk);
-        if (iWritten <= 0) {
-            return 0;
+    HANDLE hOut = StdoutHandle();
+    DWORD dwMode = 0;
+    if (GetConsoleMode(hOut, &dwMode)) {
+        std::wstring wstr;
+        if (ConsoleText(pcText, szLen, wstr)) {
+            return WriteConsoleWhole(hOut, wstr) ? 1 : 0;
         }
-        pcText += iWritten;
-        szLen -= static_cast<std::size_t>(iWritten);
     }
-    return 1;
+    if (std::find_if(pcText, pcText + szLen, IsSystemTextMark) == pcText + szLen) {
+        return WriteBytes(pcText, szLen) ? 1 : 0;
+    }
+    std::string strBytes(pcText, szLen);
+    strBytes.erase(std::remove_if(strBytes.begin(), strBytes.end(), IsSystemTextMark), strBytes.end());
+    return WriteBytes(strBytes.data(), strBytes.size()) ? 1 : 0;
 }
 
 void PlatformRestrictLibrarySearch() {
@@ -210,9 +276,12 @@ int PlatformTransferInterrupted() {
     return g_bInterrupted.load(std::memory_order_relaxed);
 }
 
-void PlatformInputEnded() {
-    if (g_hCtrlCEvent == nullptr || !StdinIsConsole()) {
-        return;
+int PlatformInputEnded() {
+    // What ended the read, taken before any other call can change it: a console read that a Ctrl-C
+    // ended leaves ERROR_OPERATION_ABORTED; a Ctrl-Z or a closed pipe leaves no such code.
+    const DWORD dwReadError = GetLastError();
+    if (dwReadError != ERROR_OPERATION_ABORTED || g_hCtrlCEvent == nullptr || !StdinIsConsole()) {
+        return 0;
     }
     if (WaitForSingleObject(g_hCtrlCEvent, kCtrlCGraceMs) == WAIT_OBJECT_0) {
         // The default handling is ending the process as interrupted; nothing else is to happen meanwhile.
@@ -220,19 +289,35 @@ void PlatformInputEnded() {
             Sleep(INFINITE);
         }
     }
+    // No handler saw the Ctrl-C: this process ignores it (started in a new process group, say), so the
+    // input goes on.
+    SetLastError(ERROR_SUCCESS);
+    return 1;
 }
 
 void PlatformHoldOwnConsole(const char* strLine) {
-    // A console shared with another process (a command prompt that started the program) stays open.
+    // A console shared with another process (a command prompt that started the program) stays open, and
+    // with standard output elsewhere the line would not be seen.
     DWORD adwProcesses[2];
-    if (!StdinIsConsole() || GetConsoleProcessList(adwProcesses, 2) != 1) {
+    if (!StdinIsConsole() || !StdoutIsConsole() || GetConsoleProcessList(adwProcesses, 2) != 1) {
         return;
     }
-    PlatformConsoleWrite(strLine, std::strlen(strLine));
-    int c;
-    do {
-        c = std::getchar();
-    } while (c != '\n' && c != EOF);
+    // Only an empty line ends the wait: a key combination that some consoles take as a character (Ctrl+A
+    // to select the text) and the Enter after it do not close the window; the line is shown again.
+    for (;;) {
+        PlatformConsoleWrite(strLine, std::strlen(strLine));
+        bool bEmpty = true;
+        int c;
+        while ((c = std::getchar()) != '\n') {
+            if (c == EOF) {
+                return;
+            }
+            bEmpty = bEmpty && c == '\r';
+        }
+        if (bEmpty) {
+            return;
+        }
+    }
 }
 
 // ---- Files ------------------------------------------------------------------------------------------
@@ -388,6 +473,13 @@ BOOL WINAPI RemoveTempOnControl(DWORD) {
     }
     return FALSE;
 }
+
+// Sets or clears the file's delete-on-close mark; 1 / 0.
+int MarkDeleteOnClose(HANDLE h, bool bDelete) {
+    FILE_DISPOSITION_INFO tDisposition{};
+    tDisposition.DeleteFile = bDelete ? TRUE : FALSE;
+    return SetFileInformationByHandle(h, FileDispositionInfo, &tDisposition, sizeof(tDisposition)) ? 1 : 0;
+}
 }  // namespace
 
 PlatformHandle PlatformFileCreateTemp(const char* strPath) {
@@ -402,15 +494,27 @@ PlatformHandle PlatformFileCreateTemp(const char* strPath) {
     if (bArm) {
         std::strcpy(g_acTempPath, strPath);
     }
-    HANDLE h = CreateFileA(strPath, GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+    HANDLE h = CreateFileA(strPath, GENERIC_WRITE | DELETE, FILE_SHARE_DELETE, nullptr, CREATE_NEW,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         return kInvalidHandle;
     }
+    // Marked at once, the file goes with the handle however the process ends (also killed, or ended
+    // before the handler below knows the file); PlatformFileTempKeep clears the mark. The handler stays
+    // for the moment between that and the rename.
+    MarkDeleteOnClose(h, true);
     if (bArm) {
         g_bTempArmed.store(1, std::memory_order_release);
     }
     return FromHandle(h);
+}
+
+int PlatformFileTempKeep(PlatformHandle h) {
+    if (h == kInvalidHandle) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return 0;
+    }
+    return MarkDeleteOnClose(ToHandle(h), false);
 }
 
 void PlatformFileTempDone() {

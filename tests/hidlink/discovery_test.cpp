@@ -172,6 +172,11 @@ TEST_F(LinkTest, FailedOpenClosesWhatWasOpenedAndTheNextPassRetries) {
     const std::uint32_t ulDenied = PlatformFileRefusalError(PlatformFileRefusal::kDirectory);
     if (PlatformDeviceInUseError(ulDenied) == kPlatformInUseIfAgain) {
         HidLinkReset();
+        // Not after a pass in between that the interface did not refuse (here: opened, then failed).
+        tHost_.FailCalls(SimHidHost::Call::kOpenWrite, 1, 0, ulDenied);
+        EXPECT_EQ(DetectHidDevice(Res()), 0);
+        tHost_.FailCalls(SimHidHost::Call::kEventCreate, 1);
+        EXPECT_EQ(DetectHidDevice(Res()), 0);
         tHost_.FailCalls(SimHidHost::Call::kOpenWrite, 2, 0, ulDenied);
         StdoutCapture tDenied;
         EXPECT_EQ(DetectHidDevice(Res()), 0);

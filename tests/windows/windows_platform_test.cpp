@@ -12,8 +12,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwctype>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "device/confg_file.h"
@@ -368,6 +370,23 @@ TEST(WindowsFiles, ReplaceSwapsInTheNewFileOrLeavesBothAlone) {
     EXPECT_EQ(PlatformLastError(), static_cast<std::uint32_t>(ERROR_FILE_NOT_FOUND));
 }
 
+// However the process ends (here: its handle closed without the file kept), the temporary file goes.
+TEST(WindowsFiles, TemporaryFileGoesWithItsHandleUnlessKept) {
+    TempDir tDir;
+    const std::string strTemp = tDir.Path("out.bin.tmp");
+    for (const bool bKeep : {false, true}) {
+        PlatformHandle h = PlatformFileCreateTemp(strTemp.c_str());
+        ASSERT_NE(h, kInvalidHandle);
+        EXPECT_EQ(PlatformFileWrite(h, "whole", 5, nullptr), 1);
+        if (bKeep) {
+            EXPECT_EQ(PlatformFileTempKeep(h), 1);
+        }
+        PlatformFileClose(&h);
+        EXPECT_EQ(ReadAll(strTemp), bKeep ? "whole" : "<missing>");
+        PlatformFileTempDone();
+    }
+}
+
 // ---- Threads, errors, pauses ----------------------------------------------------------------------
 
 std::uint32_t CountUp(void* pv) {
@@ -432,6 +451,7 @@ TEST(WindowsConsole, InitPutsStandardOutputIntoByteModeUnbuffered) {
     PlatformConsoleInit();
     std::printf("\r[Tavelo IAP]: \xB5\xC8\xB4\xFD\r\n");  // 等待 (waiting) in GBK
     std::printf("\rno line end");
+    PlatformPrintf(" [" PLATFORM_SYSTEM_TEXT("%s") "]", "C:\\Jos\xE9\\");  // an ANSI path, marked
     std::fprintf(stderr, "taveloiap-cipher: error\r\n");
 
     _dup2(iSaved, _fileno(stdout));
@@ -453,7 +473,8 @@ TEST(WindowsConsole, InitPutsStandardOutputIntoByteModeUnbuffered) {
         strGot.append(ac, static_cast<std::size_t>(n));
     }
     _close(aiPipe[0]);
-    EXPECT_EQ(strGot, std::string("A\r\r\n\r[Tavelo IAP]: \xB5\xC8\xB4\xFD\r\n\rno line end"));
+    EXPECT_EQ(strGot,
+              std::string("A\r\r\n\r[Tavelo IAP]: \xB5\xC8\xB4\xFD\r\n\rno line end [C:\\Jos\xE9\\]"));
 }
 
 // ---- Console output code page ----------------------------------------------------------------------
@@ -467,10 +488,59 @@ bool StdoutIsConsole() {
     return GetConsoleMode(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stdout))), &dwMode) != 0;
 }
 
+// Standard output on a new screen buffer of this console while it lives, to read back what was written.
+class ScreenAsStdout {
+  public:
+    ScreenAsStdout() {
+        HANDLE h = CreateConsoleScreenBuffer(GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                             nullptr, CONSOLE_TEXTMODE_BUFFER, nullptr);
+        std::fflush(stdout);
+        iSaved_ = _dup(_fileno(stdout));
+        const int iFd = _open_osfhandle(reinterpret_cast<std::intptr_t>(h), _O_BINARY);
+        EXPECT_EQ(_dup2(iFd, _fileno(stdout)), 0);
+        _close(iFd);
+    }
+    ~ScreenAsStdout() {
+        _dup2(iSaved_, _fileno(stdout));
+        _close(iSaved_);
+    }
+    // Row y without its trailing blanks.
+    static std::wstring Row(SHORT y) {
+        std::wstring wstr(80, L' ');
+        DWORD dwGot = 0;
+        ReadConsoleOutputCharacterW(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stdout))), wstr.data(),
+                                    80, COORD{0, y}, &dwGot);
+        wstr.resize(dwGot);
+        return wstr.erase(wstr.find_last_not_of(L' ') + 1);
+    }
+
+  private:
+    int iSaved_ = -1;
+};
+
+// Puts the characters of wstrKeys into this console's input, as if typed ('\r' is Enter).
+void TypeKeys(const std::wstring& wstrKeys) {
+    std::vector<INPUT_RECORD> vtKeys;
+    for (wchar_t wc : wstrKeys) {
+        for (BOOL bDown : {TRUE, FALSE}) {
+            INPUT_RECORD t{};
+            t.EventType = KEY_EVENT;
+            t.Event.KeyEvent.bKeyDown = bDown;
+            t.Event.KeyEvent.wRepeatCount = 1;
+            t.Event.KeyEvent.wVirtualKeyCode = wc == L'\r' ? VK_RETURN : static_cast<WORD>(std::towupper(wc));
+            t.Event.KeyEvent.uChar.UnicodeChar = wc;
+            vtKeys.push_back(t);
+        }
+    }
+    DWORD dwWritten = 0;
+    EXPECT_TRUE(WriteConsoleInputW(GetStdHandle(STD_INPUT_HANDLE), vtKeys.data(),
+                                   static_cast<DWORD>(vtKeys.size()), &dwWritten));
+}
+
 // Runs this program's case `strCase` as a child on this console; its exit code, or -1. With bCtrlC the
 // child, once it has signalled the event TaveloConsoleChildReady, gets a Ctrl+C (sent to the whole
-// console, which this process ignores from then on).
-long RunConsoleChild(const char* strCase, bool bCtrlC) {
+// console, which this process ignores from then on). dwCreation: CreateProcess flags (a new console).
+long RunConsoleChild(const char* strCase, bool bCtrlC, DWORD dwCreation = 0) {
     wchar_t awcExe[MAX_PATH];
     if (GetModuleFileNameW(nullptr, awcExe, MAX_PATH) == 0) {
         return -1;
@@ -481,8 +551,8 @@ long RunConsoleChild(const char* strCase, bool bCtrlC) {
     STARTUPINFOW tStart{};
     tStart.cb = sizeof(tStart);
     PROCESS_INFORMATION tProc{};
-    BOOL bStarted =
-        CreateProcessW(nullptr, strCmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &tStart, &tProc);
+    BOOL bStarted = CreateProcessW(nullptr, strCmd.data(), nullptr, nullptr, FALSE, dwCreation, nullptr,
+                                   nullptr, &tStart, &tProc);
     SetEnvironmentVariableA("TAVELO_CONSOLE_CHILD", nullptr);
     long lExit = -1;
     if (bStarted) {
@@ -509,17 +579,9 @@ bool IsConsoleChild(const char* strCase) {
     return str != nullptr && std::strcmp(str, strCase) == 0;
 }
 
-TEST(WindowsConsoleCodePage, OnAConsoleTheRunIsIn936AndTheOldCodePageComesBack) {
-    if (IsConsoleChild("run")) {
-        // The child: 936 from the set-up on, also after a second set-up (as a second run of the program's
-        // main in one process does); the old code page is put back when the process ends.
-        ASSERT_EQ(GetConsoleOutputCP(), 850u);
-        PlatformConsoleInit();
-        EXPECT_EQ(GetConsoleOutputCP(), 936u);
-        PlatformConsoleInit();
-        EXPECT_EQ(GetConsoleOutputCP(), 936u);
-        return;
-    }
+// The console's code page stays as it is; the texts go out as UTF-16, each from its own code page: the
+// program's from GBK, the marked path from the ANSI code page. Read back from a screen buffer of its own.
+TEST(WindowsConsoleCodePage, TheConsoleShowsEachTextFromItsOwnCodePageAndKeepsItsCodePage) {
     if (std::getenv("TAVELO_CONSOLE_CHILD") != nullptr) {
         GTEST_SKIP();
     }
@@ -527,15 +589,44 @@ TEST(WindowsConsoleCodePage, OnAConsoleTheRunIsIn936AndTheOldCodePageComesBack) 
         GTEST_SKIP() << "standard output is no console here";
     }
     ASSERT_TRUE(SetConsoleOutputCP(850));
-    EXPECT_EQ(RunConsoleChild("run", false), 0);
+    ScreenAsStdout tScreen;
+    PlatformConsoleInit();
+    EXPECT_EQ(GetConsoleOutputCP(), 850u);
+    // 中文：【测试】 in GBK, then a path in the ANSI code page: José\ (1252) or 固件\ (936). Read as GBK,
+    // "\xE9\\" would be one character and the backslash gone.
+    const bool b936 = GetACP() == 936;
+    PlatformPrintf(
+        "\xD6\xD0\xCE\xC4\xA3\xBA\xA1\xBE\xB2\xE2\xCA\xD4\xA1\xBF " PLATFORM_SYSTEM_TEXT("%s") " %d\r\n",
+        b936 ? "C:\\\xB9\xCC\xBC\xFE\\" : "C:\\Jos\xE9\\", 7);
+    EXPECT_EQ(tScreen.Row(0), std::wstring(L"\u4E2D\u6587\uFF1A\u3010\u6D4B\u8BD5\u3011 ") +
+                                  (b936 ? L"C:\\\u56FA\u4EF6\\" : L"C:\\Jos\u00E9\\") + L" 7");
     EXPECT_EQ(GetConsoleOutputCP(), 850u);
 }
 
-// The Ctrl+C also removes the temporary file the child is writing.
-TEST(WindowsConsoleCodePage, CtrlCPutsTheOldCodePageBackToo) {
+// Reading a line ended by a Ctrl-C leaves ERROR_OPERATION_ABORTED: the Ctrl-C's handler is waited for,
+// and when none comes (this process ignores Ctrl-C) the read is made again. Any other end (Ctrl-Z) is
+// the end of input at once.
+TEST(WindowsConsoleCodePage, OnlyAReadEndedByCtrlCWaitsForItsHandler) {
+    DWORD dwMode = 0;
+    if (std::getenv("TAVELO_CONSOLE_CHILD") != nullptr ||
+        !GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &dwMode)) {
+        GTEST_SKIP() << "standard input is no console here";
+    }
+    PlatformConsoleInit();
+    for (const DWORD dwErr :
+         {DWORD{ERROR_SUCCESS}, DWORD{ERROR_HANDLE_EOF}, DWORD{ERROR_OPERATION_ABORTED}}) {
+        const std::uint64_t ullStart = PlatformNowMs();
+        SetLastError(dwErr);
+        const bool bAborted = dwErr == ERROR_OPERATION_ABORTED;
+        EXPECT_EQ(PlatformInputEnded(), bAborted ? 1 : 0) << dwErr;
+        EXPECT_EQ(PlatformNowMs() - ullStart >= 400u, bAborted) << dwErr;
+    }
+}
+
+// A Ctrl+C removes the temporary file the child is writing, and leaves the console's code page alone.
+TEST(WindowsConsoleCodePage, CtrlCRemovesTheTemporaryFile) {
     if (IsConsoleChild("break")) {
         PlatformConsoleInit();
-        EXPECT_EQ(GetConsoleOutputCP(), 936u);
         PlatformHandle hTemp = PlatformFileCreateTemp(std::getenv("TAVELO_CONSOLE_TEMP"));
         EXPECT_NE(hTemp, kInvalidHandle);
         EXPECT_EQ(PlatformFileWrite(hTemp, "part", 4, nullptr), 1);
@@ -563,11 +654,61 @@ TEST(WindowsConsoleCodePage, CtrlCPutsTheOldCodePageBackToo) {
     DeleteFileA(strTemp.c_str());
 }
 
+// The closing wait of a program alone on its console: with standard output elsewhere it neither shows
+// its line nor waits (an Enter typed ahead stays unread); on the console, "x" and Enter show the line
+// again, and Enter alone ends the wait. The keys are typed once the line is there.
+void HoldAloneOnItsConsole() {
+    HANDLE hIn = GetStdHandle(STD_INPUT_HANDLE);
+    FlushConsoleInputBuffer(hIn);
+    TypeKeys(L"\r");
+    int aiPipe[2];
+    ASSERT_EQ(_pipe(aiPipe, 4096, _O_BINARY), 0);
+    std::fflush(stdout);
+    int iSaved = _dup(_fileno(stdout));
+    ASSERT_EQ(_dup2(aiPipe[1], _fileno(stdout)), 0);
+    PlatformHoldOwnConsole("waits\r\n");
+    _dup2(iSaved, _fileno(stdout));
+    _close(iSaved);
+    _close(aiPipe[1]);
+    char ac[64] = {};
+    EXPECT_EQ(_read(aiPipe[0], ac, sizeof(ac) - 1), 0) << ac;
+    _close(aiPipe[0]);
+    DWORD dwEvents = 0;
+    EXPECT_TRUE(GetNumberOfConsoleInputEvents(hIn, &dwEvents));
+    EXPECT_EQ(dwEvents, 2u);
+    FlushConsoleInputBuffer(hIn);
+
+    ScreenAsStdout tScreen;
+    std::atomic<int> iTyped{0};
+    std::thread tTyper([&] {
+        for (SHORT y = 0; y < 2; ++y) {
+            const std::uint64_t ullStart = PlatformNowMs();
+            while (ScreenAsStdout::Row(y) != L"waits" && PlatformNowMs() - ullStart < 10000) {
+                Sleep(10);
+            }
+            if (ScreenAsStdout::Row(y) != L"waits") {
+                return;
+            }
+            TypeKeys(y == 0 ? L"x\r" : L"\r");
+            iTyped.store(y + 1);
+        }
+    });
+    PlatformHoldOwnConsole("waits\r\n");
+    tTyper.join();
+    EXPECT_EQ(iTyped.load(), 2);
+    EXPECT_EQ(ScreenAsStdout::Row(2), L"");
+}
+
 // The end of a program that ended by itself: alone on its console (started by double-click), it shows its
-// line and waits for Enter; sharing the console (started from a command prompt), it ends at once.
+// line and waits; sharing the console (started from a command prompt), it ends at once. Under Wine this
+// process is alone on its console; elsewhere (a command prompt) the case runs in a child on a new console.
 TEST(WindowsConsoleCodePage, TheEndWaitsForEnterOnlyOnAConsoleOfItsOwn) {
     if (IsConsoleChild("shared")) {
         PlatformHoldOwnConsole("waits\r\n");  // nothing typed: a wait would last until the parent gives up
+        return;
+    }
+    if (IsConsoleChild("alone")) {
+        HoldAloneOnItsConsole();
         return;
     }
     if (std::getenv("TAVELO_CONSOLE_CHILD") != nullptr) {
@@ -577,29 +718,12 @@ TEST(WindowsConsoleCodePage, TheEndWaitsForEnterOnlyOnAConsoleOfItsOwn) {
         GTEST_SKIP() << "standard output is no console here";
     }
     EXPECT_EQ(RunConsoleChild("shared", false), 0);
-    // Alone: "x" and Enter typed ahead end the wait, after the line.
-    INPUT_RECORD atKeys[4] = {};
-    for (int i = 0; i < 4; ++i) {
-        atKeys[i].EventType = KEY_EVENT;
-        atKeys[i].Event.KeyEvent.bKeyDown = i % 2 == 0 ? TRUE : FALSE;
-        atKeys[i].Event.KeyEvent.wRepeatCount = 1;
-        atKeys[i].Event.KeyEvent.wVirtualKeyCode = i < 2 ? 'X' : VK_RETURN;
-        atKeys[i].Event.KeyEvent.uChar.UnicodeChar = i < 2 ? L'x' : L'\r';
+    DWORD adwProcesses[2];
+    if (GetConsoleProcessList(adwProcesses, 2) == 1) {
+        HoldAloneOnItsConsole();
+    } else {
+        EXPECT_EQ(RunConsoleChild("alone", false, CREATE_NEW_CONSOLE), 0);
     }
-    DWORD dwWritten = 0;
-    ASSERT_TRUE(WriteConsoleInputW(GetStdHandle(STD_INPUT_HANDLE), atKeys, 4, &dwWritten));
-    int aiPipe[2];
-    ASSERT_EQ(_pipe(aiPipe, 4096, _O_BINARY), 0);
-    int iSaved = _dup(_fileno(stdout));
-    ASSERT_EQ(_dup2(aiPipe[1], _fileno(stdout)), 0);
-    PlatformHoldOwnConsole("waits\r\n");
-    _dup2(iSaved, _fileno(stdout));
-    _close(iSaved);
-    _close(aiPipe[1]);
-    char ac[64] = {};
-    EXPECT_EQ(_read(aiPipe[0], ac, sizeof(ac) - 1), 7);
-    EXPECT_STREQ(ac, "waits\r\n");
-    _close(aiPipe[0]);
 }
 
 TEST(WindowsConsoleCodePage, OutputToAPipeLeavesTheConsoleAsItIs) {

@@ -1,5 +1,5 @@
 // The bytes of the program's texts as the Windows build writes them: sources are UTF-8, the build turns
-// every narrow literal into code page 936 (GBK), and the console gets those bytes unchanged. Expected
+// every narrow literal into code page 936 (GBK), and files and pipes get those bytes unchanged. Expected
 // bytes are spelled out in hex here, so they do not go through the conversion under test.
 #include <gtest/gtest.h>
 
