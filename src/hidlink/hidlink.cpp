@@ -81,6 +81,7 @@
 #include <vector>
 
 #include "device/device_table.h"
+#include "device/owner_texts.h"
 #include "hidlink/hidlink.h"
 #include "hidlink/hidlink_control.h"
 #include "hidlink/reply_rule.h"
@@ -534,9 +535,7 @@ static void TellTabletAwayOnce(std::uint64_t ullSince, bool* pbTold) {
         return;
     }
     *pbTold = true;
-    PlatformPrintf(
-        "\r\n[Tavelo IAP]: The tablet has not come back yet. Still waiting for it; if it does not "
-        "come back, unplug it and plug it in again.\r\n");
+    PlatformPrintf("%s", kOwnerTexts.strNotBackYet);
 }
 
 std::int32_t RedetectHidDevice(std::uint16_t usDelayMs) {
@@ -763,9 +762,7 @@ int HidLinkConfirmVerdict() {
         return 1;
     }
     if (eVerdict == VerdictState::kOutOfStep) {
-        PlatformPrintf(
-            "\r\n[Tavelo IAP]: The tablet's answers were out of step, so its answer to the last package "
-            "cannot be trusted. Unplug the tablet, plug it in again and upgrade again.\r\n");
+        PlatformPrintf("%s", kOwnerTexts.strOutOfStep);
     } else {
         PlatformPrintf(
             "\r\n[Tavelo IAP]: The tablet did not restart after the last package, so its answer cannot be "
