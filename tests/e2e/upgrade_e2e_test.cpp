@@ -590,6 +590,7 @@ TEST_F(UpgradeE2E, UnsoundFirmwareFileIsRefusedBeforeAnyFrame) {
         std::filesystem::permissions(cipher_, std::filesystem::perms::none);
         HidLinkReset();
         out = Run("1\n2\n", 1);
+        std::filesystem::remove(cipher_);
         EXPECT_NE(out.find(refused + Advice(Fmt(kNotReadable, strPath, std::strerror(EACCES)), kPutReadable)),
                   std::string::npos)
             << out;
