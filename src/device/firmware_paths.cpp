@@ -94,18 +94,17 @@ int GetLongStartDirectory(const ConfgFile* ptConfgFile, char* pcOut) {
 }
 
 int StartPathTooLong(const ConfgFile* ptConfgFile) {
-    const DeviceEntry* ptDev = nullptr;
-    if (ptConfgFile->iPathModel != kNoDeviceModel) {
-        GetDeviceEntry(&ptDev, ptConfgFile->iPathModel);
-    }
     if (ptConfgFile->bStartDirTooLong != 0) {
         return 1;
     }
-    return ptConfgFile->strStartDir[0] != '\0' && ptDev != nullptr &&
-                   std::strlen(ptConfgFile->strStartDir) + std::strlen(ptDev->strMcuCipherFileName) >=
-                       kPathFieldBytes
-               ? 1
-               : 0;
+    const DeviceEntry* ptDev = nullptr;
+    if (ptConfgFile->strStartDir[0] == '\0' || ptConfgFile->iPathModel == kNoDeviceModel) {
+        return 0;
+    }
+    GetDeviceEntry(&ptDev, ptConfgFile->iPathModel);
+    const std::size_t szPath = std::strlen(ptConfgFile->strStartDir) +
+                               (ptDev != nullptr ? std::strlen(ptDev->strMcuCipherFileName) : 0);
+    return szPath >= kPathFieldBytes ? 1 : 0;
 }
 
 int ChooseMcuCipherFilePath(ConfgFile* ptConfgFile) {

@@ -17,7 +17,7 @@ char LowerAscii(char c) {
 }
 
 // A name the file may have been given by mistake: another letter case, a copy's " (1)" before the
-// extension, or one more extension after it (a hidden ".bin" typed again: "x.bin.bin").
+// extension, or its extension twice (a hidden ".bin" typed again: "x.bin.bin").
 bool NearlyMatches(const char* strName, const char* strWanted) {
     std::string strLow(strName);
     std::string strWant(strWanted);
@@ -27,16 +27,13 @@ bool NearlyMatches(const char* strName, const char* strWanted) {
     for (char& c : strWant) {
         c = LowerAscii(c);
     }
-    if (strLow == strWant) {
-        return true;
-    }
-    if (strLow.size() > strWant.size() && strLow.compare(0, strWant.size(), strWant) == 0 &&
-        strLow[strWant.size()] == '.') {
-        return true;
-    }
     const std::size_t szDot = strWant.rfind('.');
     const std::string strStem = strWant.substr(0, szDot);
     const std::string strExt = szDot == std::string::npos ? std::string() : strWant.substr(szDot);
+    // Not a download under way or a tool's temporary file (".part", ".tmp"): only the extension twice.
+    if (strLow == strWant || strLow == strWant + strExt) {
+        return true;
+    }
     if (strLow.size() <= strWant.size() || strLow.compare(0, strStem.size(), strStem) != 0 ||
         strLow.compare(strLow.size() - strExt.size(), strExt.size(), strExt) != 0) {
         return false;
@@ -59,7 +56,8 @@ struct NearName {
 
 int TakeNearName(const char* strName, void* pvArg) {
     auto* ptNear = static_cast<NearName*>(pvArg);
-    if (NearlyMatches(strName, ptNear->strWanted) &&
+    // The name itself is no other name (a link to nothing has it).
+    if (std::strcmp(strName, ptNear->strWanted) != 0 && NearlyMatches(strName, ptNear->strWanted) &&
         (ptNear->strFound.empty() || ptNear->strFound > strName)) {
         ptNear->strFound = strName;
     }

@@ -650,6 +650,14 @@ TEST_F(UpgradeE2E, NearlyMatchingFileNameIsNamed) {
         EXPECT_NE(out.find(Fmt(kNearName, cipher_.c_str(), (strDir + strName).c_str())), std::string::npos)
             << out;
     }
+    // A download under way is not offered for renaming.
+    std::ofstream(cipher_ + ".part").put('x');
+    HidLinkReset();
+    const std::string out = Run("1\n2\n", 1);
+    std::filesystem::remove(cipher_ + ".part");
+    EXPECT_NE(out.find(Advice(Fmt(kNotOpened, cipher_.c_str(), std::strerror(ENOENT)), kPutThere)),
+              std::string::npos)
+        << out;
     EXPECT_EQ(tablet_->FramesReceived(), 0u);
 }
 
