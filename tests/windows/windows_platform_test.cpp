@@ -563,6 +563,50 @@ TEST(WindowsConsoleCodePage, CtrlCPutsTheOldCodePageBackToo) {
     DeleteFileA(strTemp.c_str());
 }
 
+// Types the characters of wstrKeys on the console's input, each pressed and released.
+bool TypeOnConsole(const wchar_t* wstrKeys) {
+    std::vector<INPUT_RECORD> vtKeys;
+    for (const wchar_t* pwc = wstrKeys; *pwc != L'\0'; ++pwc) {
+        for (BOOL bDown : {TRUE, FALSE}) {
+            INPUT_RECORD t = {};
+            t.EventType = KEY_EVENT;
+            t.Event.KeyEvent.bKeyDown = bDown;
+            t.Event.KeyEvent.wRepeatCount = 1;
+            t.Event.KeyEvent.wVirtualKeyCode =
+                *pwc == L'\r' ? VK_RETURN : static_cast<WORD>(*pwc - L'a' + 'A');
+            t.Event.KeyEvent.uChar.UnicodeChar = *pwc;
+            vtKeys.push_back(t);
+        }
+    }
+    DWORD dwWritten = 0;
+    return WriteConsoleInputW(GetStdHandle(STD_INPUT_HANDLE), vtKeys.data(),
+                              static_cast<DWORD>(vtKeys.size()), &dwWritten) != FALSE &&
+           dwWritten == vtKeys.size();
+}
+
+// Reads the waiting line from the pipe, then (a while later, so that a wait ended by earlier keys is over
+// by then) notes and types an Enter.
+struct EnterAfterLine {
+    int iPipeRead;
+    std::string strShown;
+    std::atomic<bool> bTyped;
+};
+std::uint32_t TypeEnterAfterLine(void* pv) {
+    auto* pt = static_cast<EnterAfterLine*>(pv);
+    char ac[16];
+    while (pt->strShown.size() < 7) {
+        const int n = _read(pt->iPipeRead, ac, 7 - static_cast<unsigned>(pt->strShown.size()));
+        if (n <= 0) {
+            return 0;
+        }
+        pt->strShown.append(ac, static_cast<std::size_t>(n));
+    }
+    Sleep(300);
+    pt->bTyped.store(true);
+    TypeOnConsole(L"\r");
+    return 0;
+}
+
 // The end of a program that ended by itself: alone on its console (started by double-click), it shows its
 // line and waits for Enter; sharing the console (started from a command prompt), it ends at once.
 TEST(WindowsConsoleCodePage, TheEndWaitsForEnterOnlyOnAConsoleOfItsOwn) {
@@ -577,29 +621,24 @@ TEST(WindowsConsoleCodePage, TheEndWaitsForEnterOnlyOnAConsoleOfItsOwn) {
         GTEST_SKIP() << "standard output is no console here";
     }
     EXPECT_EQ(RunConsoleChild("shared", false), 0);
-    // Alone: "x" and Enter typed ahead end the wait, after the line.
-    INPUT_RECORD atKeys[4] = {};
-    for (int i = 0; i < 4; ++i) {
-        atKeys[i].EventType = KEY_EVENT;
-        atKeys[i].Event.KeyEvent.bKeyDown = i % 2 == 0 ? TRUE : FALSE;
-        atKeys[i].Event.KeyEvent.wRepeatCount = 1;
-        atKeys[i].Event.KeyEvent.wVirtualKeyCode = i < 2 ? 'X' : VK_RETURN;
-        atKeys[i].Event.KeyEvent.uChar.UnicodeChar = i < 2 ? L'x' : L'\r';
-    }
-    DWORD dwWritten = 0;
-    ASSERT_TRUE(WriteConsoleInputW(GetStdHandle(STD_INPUT_HANDLE), atKeys, 4, &dwWritten));
+    // Alone: "x" and Enter typed ahead (during an upgrade) are discarded; an Enter typed once the line is
+    // shown ends the wait.
+    ASSERT_TRUE(TypeOnConsole(L"x\r"));
     int aiPipe[2];
     ASSERT_EQ(_pipe(aiPipe, 4096, _O_BINARY), 0);
     int iSaved = _dup(_fileno(stdout));
     ASSERT_EQ(_dup2(aiPipe[1], _fileno(stdout)), 0);
+    EnterAfterLine tTyper{aiPipe[0], {}, {}};
+    PlatformHandle hTyper = PlatformThreadStart(TypeEnterAfterLine, &tTyper);
     PlatformHoldOwnConsole("waits\r\n");
+    const bool bEndedByTheLaterEnter = tTyper.bTyped.load();
     _dup2(iSaved, _fileno(stdout));
     _close(iSaved);
     _close(aiPipe[1]);
-    char ac[64] = {};
-    EXPECT_EQ(_read(aiPipe[0], ac, sizeof(ac) - 1), 7);
-    EXPECT_STREQ(ac, "waits\r\n");
+    PlatformThreadJoin(hTyper);
     _close(aiPipe[0]);
+    EXPECT_EQ(tTyper.strShown, "waits\r\n");
+    EXPECT_TRUE(bEndedByTheLaterEnter);
 }
 
 TEST(WindowsConsoleCodePage, OutputToAPipeLeavesTheConsoleAsItIs) {
