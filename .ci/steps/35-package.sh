@@ -28,6 +28,7 @@ apt_install "./$deb" >/dev/null
 [ "$(readlink -f /usr/bin/taveloiap-zh)" = /usr/lib/taveloiap/TaveloIAP-zh ]
 [ -f /usr/lib/udev/rules.d/70-taveloiap.rules ]
 zgrep -q "Where the firmware file goes" /usr/share/doc/taveloiap/README.gz
+zgrep -q "用户命令" /usr/share/man/man1/taveloiap-zh.1.gz  # the Chinese program's page is in Chinese
 [ "$(taveloiap-cipher --version)" = "taveloiap-cipher $version"$'\r' ]
 echo "installed: $(taveloiap-cipher --version | tr -d '\r'), commands link into /usr/lib/taveloiap"
 

@@ -10,6 +10,7 @@
 #include "app/console_texts.h"
 #include "device/confg_file.h"
 #include "device/device_table.h"
+#include "device/owner_texts.h"
 #include "drbd/com_resource.h"
 #include "drbd/iap_commands.h"
 #include "hidlink/hidlink.h"
@@ -43,6 +44,17 @@ void PrintConnected(int iModel) {
     GetDeviceEntry(&ptDev, iModel);
     PrintEraseLine();
     PlatformPrintf(kConsoleTexts.strConnected, ptDev != nullptr ? ptDev->strModelName : "");
+}
+
+// The start folder holds the model's firmware file, but its path is longer than the program takes.
+void PrintStartFolderTooLong(const ConfgFile* ptConfgFile) {
+    const DeviceEntry* ptDev = nullptr;
+    GetDeviceEntry(&ptDev, ptConfgFile->iPathModel);
+    char acStart[kStartDirLongBytes];
+    GetLongStartDirectory(ptConfgFile, acStart);
+    PrintEraseLine();
+    PlatformPrintf(kOwnerTexts.strStartFolderTooLong, ptDev != nullptr ? ptDev->strMcuCipherFileName : "",
+                   acStart, static_cast<unsigned>(kPathFieldBytes - 1));
 }
 
 // Reads one input line: keeps its first 29 characters in strKeyValue and drops the rest of the line
@@ -83,11 +95,7 @@ void WaitForTablet(HidResource* ptHidResource) {
     while (DetectHidDevice(ptHidResource) != 1) {
         if (!bHinted && PlatformNowMs() - ullStart >= g_ulDetectingHintMs) {
             bHinted = true;
-            PlatformPrintf(
-                "\r\n[Tavelo IAP]: No supported tablet found yet; still waiting. The supported models are "
-                "listed in the README that came with the program. If yours is one of them, try another USB "
-                "cable or port, and if a line above names a tablet that could not be opened, do as it "
-                "says.\r\n");
+            PlatformPrintf(kOwnerTexts.strDetectingHint, kPlatformOwnerGuide);
             PrintEraseLine();
             PlatformPrintf("%s", kConsoleTexts.strDetecting);
         }
@@ -110,6 +118,9 @@ void SetDetectingHintMs(std::uint32_t ulMs) {
 
 int ShowMenu() {
     char strKeyValue[kKeyValueChars];
+    // Keys typed before the menu was shown (while the program detected the tablet or ran an upgrade)
+    // are no answer to it.
+    PlatformDiscardTypedAhead();
     for (;;) {
         PlatformPrintf("\r\n");
         PlatformPrintf("%s", kConsoleTexts.strMenuEntries);
@@ -210,11 +221,16 @@ int TaveloIapMain() {
             }
             // A file in the folder the program was started from is taken before the program's own, and
             // named, so that the owner sees which file goes to the tablet.
-            if (ChooseMcuCipherFilePath(ptConfgFile) == 1) {
+            const int iChosen = ChooseMcuCipherFilePath(ptConfgFile);
+            if (iChosen == kMcuCipherFromStartFolder) {
                 PrintEraseLine();
-                PlatformPrintf("\r[Tavelo IAP]: Firmware file from the current folder: "  // an ANSI path
-                               PLATFORM_SYSTEM_TEXT("%s") "\r\n",
-                               ptConfgFile->strMcuCipherFilePath);
+                PlatformPrintf(kOwnerTexts.strFromStartFolder, ptConfgFile->strMcuCipherFilePath);
+            } else if (iChosen == kMcuCipherStartTooLong) {
+                // The owner's file is there but cannot be read by its path: the one in the program's
+                // folder is not flashed in its stead.
+                PrintStartFolderTooLong(ptConfgFile);
+                iExitStatus = 1;
+                continue;
             }
             iExitStatus = IapUpgradeFirmware(ptComResource, ptConfgFile, punPrtcDRBDCmdUnion) == 1 ? 0 : 1;
             if (PlatformTransferInterrupted()) {
@@ -245,7 +261,7 @@ int TaveloIapMain() {
     // Ended by itself (failed start, interrupted upgrade, end of input) rather than by a typed 2: a window
     // that belongs to the program alone would close with its last lines unread.
     if (!bOwnerChoseExit) {
-        PlatformHoldOwnConsole("[Tavelo IAP]: The program has ended. Press Enter to close this window.\r\n");
+        PlatformHoldOwnConsole(kOwnerTexts.strEnded);
     }
     return iExitStatus;
 }

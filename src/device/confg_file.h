@@ -37,7 +37,13 @@ struct ConfgFile {
     // The folder the program was started from, ending with the separator, when the McuCipherFile is
     // looked for there before the program's own folder (GetStartDirectory); empty otherwise.
     char strStartDir[kPathFieldBytes];
+    // The folder the program was started from is looked at, but its path is too long for strStartDir
+    // (GetStartDirectory): a firmware file there cannot be taken.
+    int bStartDirTooLong;
 };
+
+// Room for the path of the folder the program was started from, which may be longer than a path field.
+inline constexpr std::uint32_t kStartDirLongBytes = 4096;
 
 // Writes the full path of the current model's file of kind eKind into strDest (256 bytes). Nothing is
 // written before a match or for an unknown kind; a path that does not fit, or an empty directory (the
@@ -48,12 +54,24 @@ void BuildFirmwarePath(int eKind, const char* strDir, char* strDest);
 int BuildFirmwarePaths(ConfgFile* ptConfgFile);
 // Fills strStartDir of ptConfgFile: the folder the program was started from, where the system has the
 // program look for its McuCipherFile first (Linux), unless it is the program's own folder or the program's
-// own folder could not be had (strExeDir empty: no firmware file is looked for anywhere then).
+// own folder could not be had (strExeDir empty: no firmware file is looked for anywhere then). A folder
+// whose path does not fit strStartDir leaves it empty and sets bStartDirTooLong.
 void GetStartDirectory(ConfgFile* ptConfgFile);
 // Sets strMcuCipherFilePath to the McuCipherFile the next upgrade reads: the current model's file in
-// strStartDir when anything is there under its name, otherwise the one in the program's own folder.
-// Returns 1 when the file of the start folder was taken, else 0.
+// the start folder when anything is there under its name, otherwise the one in the program's own folder.
+// Returns kMcuCipherFromStartFolder when the file of the start folder was taken, kMcuCipherStartTooLong
+// when the start folder holds it but its path does not fit a path field (strMcuCipherFilePath is then the
+// one in the program's own folder, which must not be taken instead), else kMcuCipherFromOwnFolder.
+inline constexpr int kMcuCipherFromOwnFolder = 0;
+inline constexpr int kMcuCipherFromStartFolder = 1;
+inline constexpr int kMcuCipherStartTooLong = 2;
 int ChooseMcuCipherFilePath(ConfgFile* ptConfgFile);
+// 1 when the start folder is looked at and the current model's file there has a path too long for a
+// path field (the folder alone, or with the file name), else 0.
+int StartPathTooLong(const ConfgFile* ptConfgFile);
+// The folder the program was started from, whole, into pcOut (kStartDirLongBytes): strStartDir, or the
+// longer path when it did not fit. Returns 0 with pcOut empty when no start folder is looked at.
+int GetLongStartDirectory(const ConfgFile* ptConfgFile, char* pcOut);
 // strDest (256 bytes) = strDir followed by strFileName. Returns 1, or 0 with strDest left empty when the
 // whole path does not fit: a path is never cut short into another path.
 int JoinDirAndFileName(const char* strDir, const char* strFileName, char* strDest);

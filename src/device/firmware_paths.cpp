@@ -1,3 +1,4 @@
+#include <cstdio>
 #include <cstring>
 #include <cwchar>
 
@@ -61,9 +62,16 @@ int BuildFirmwarePaths(ConfgFile* ptConfgFile) {
 void GetStartDirectory(ConfgFile* ptConfgFile) {
     char* strStart = ptConfgFile->strStartDir;
     strStart[0] = '\0';
-    if (ptConfgFile->strExeDir[0] == '\0' || PlatformStartDirectory(strStart, kPathFieldBytes) == 0) {
+    ptConfgFile->bStartDirTooLong = 0;
+    char acStart[kStartDirLongBytes];
+    if (ptConfgFile->strExeDir[0] == '\0' || PlatformStartDirectory(acStart, sizeof(acStart)) == 0) {
         return;
     }
+    if (std::strlen(acStart) >= kPathFieldBytes) {
+        ptConfgFile->bStartDirTooLong = 1;  // the program's own folder fits, so this is another one
+        return;
+    }
+    std::strcpy(strStart, acStart);
     // The same folder under another name (a link) is the program's own: looked at once.
     PlatformFileInfo tStart;
     PlatformFileInfo tExe;
@@ -75,20 +83,55 @@ void GetStartDirectory(ConfgFile* ptConfgFile) {
     }
 }
 
+int GetLongStartDirectory(const ConfgFile* ptConfgFile, char* pcOut) {
+    pcOut[0] = '\0';
+    if (ptConfgFile->strStartDir[0] != '\0') {
+        std::strcpy(pcOut, ptConfgFile->strStartDir);
+        return 1;
+    }
+    return ptConfgFile->bStartDirTooLong != 0 && PlatformStartDirectory(pcOut, kStartDirLongBytes) != 0 ? 1
+                                                                                                        : 0;
+}
+
+int StartPathTooLong(const ConfgFile* ptConfgFile) {
+    if (ptConfgFile->bStartDirTooLong != 0) {
+        return 1;
+    }
+    const DeviceEntry* ptDev = nullptr;
+    if (ptConfgFile->strStartDir[0] == '\0' || ptConfgFile->iPathModel == kNoDeviceModel) {
+        return 0;
+    }
+    GetDeviceEntry(&ptDev, ptConfgFile->iPathModel);
+    const std::size_t szPath = std::strlen(ptConfgFile->strStartDir) +
+                               (ptDev != nullptr ? std::strlen(ptDev->strMcuCipherFileName) : 0);
+    return szPath >= kPathFieldBytes ? 1 : 0;
+}
+
 int ChooseMcuCipherFilePath(ConfgFile* ptConfgFile) {
     char* strPath = ptConfgFile->strMcuCipherFilePath;
     const int iModel = ptConfgFile->iPathModel;
-    if (ptConfgFile->strStartDir[0] != '\0') {
-        BuildModelFirmwarePath(iModel, E_FirmwareFile_McuCipher, ptConfgFile->strStartDir, strPath);
-        // A name that cannot even be looked at is taken too: the open then tells why.
-        PlatformFileInfo tInfo;
-        if (strPath[0] != '\0' &&
-            (PlatformFileQuery(strPath, &tInfo) == 0 || tInfo.eKind != PlatformFileKind::kMissing)) {
-            return 1;
-        }
-    }
     BuildModelFirmwarePath(iModel, E_FirmwareFile_McuCipher, ptConfgFile->strExeDir, strPath);
-    return 0;
+    const DeviceEntry* ptDev = nullptr;
+    char acStart[kStartDirLongBytes];
+    if (iModel != kNoDeviceModel) {
+        GetDeviceEntry(&ptDev, iModel);
+    }
+    if (ptDev == nullptr || GetLongStartDirectory(ptConfgFile, acStart) == 0) {
+        return kMcuCipherFromOwnFolder;
+    }
+    // Looked at by its whole path, however long: a file that is there is never passed over in silence.
+    char acPath[kStartDirLongBytes + kPathFieldBytes];
+    std::snprintf(acPath, sizeof(acPath), "%s%s", acStart, ptDev->strMcuCipherFileName);
+    // A name that cannot even be looked at is taken too: the open then tells why.
+    PlatformFileInfo tInfo;
+    if (PlatformFileQuery(acPath, &tInfo) != 0 && tInfo.eKind == PlatformFileKind::kMissing) {
+        return kMcuCipherFromOwnFolder;
+    }
+    if (std::strlen(acPath) >= kPathFieldBytes) {
+        return kMcuCipherStartTooLong;
+    }
+    std::strcpy(strPath, acPath);
+    return kMcuCipherFromStartFolder;
 }
 
 int JoinDirAndFileName(const char* strDir, const char* strFileName, char* strDest) {

@@ -49,9 +49,12 @@ int CheckMcuCipherFile(ConfgFile* ptConfgFile);
 // nothing is held. A file held before is released first.
 int HoldMcuCipherFile(ConfgFile* ptConfgFile);
 void ReleaseMcuCipherFile(ConfgFile* ptConfgFile);
-// After HoldMcuCipherFile refused the file: one English line (in both message languages) with the path
+// After HoldMcuCipherFile refused the file: one line in the program's message language with the path
 // looked at, what is wrong with the file in words (the system's reason where it could not be opened or
-// read) and what to do. Nothing when no path was built. The model is ptConfgFile->iPathModel's.
+// read) and what fits the cause: put the file there, a fresh copy, the folder or special file of its name
+// moved away, read permission for this user, a folder of a shorter path; a file that is not there but has
+// a nearly matching name in the start folder or the program's own is named, with the name it must have.
+// Nothing when no path was built. The model is ptConfgFile->iPathModel's.
 void PrintMcuCipherFileAdvice(const ConfgFile* ptConfgFile);
 
 // ---- Outcome-reporting forms of the encoder and decoder ------------------------------------------------

@@ -83,6 +83,7 @@
 #include <vector>
 
 #include "device/device_table.h"
+#include "device/owner_texts.h"
 #include "hidlink/hidlink.h"
 #include "hidlink/hidlink_control.h"
 #include "hidlink/reply_rule.h"
@@ -439,10 +440,7 @@ bool AwaitTablet(Done bDone) {
         if (!bTold && PlatformNowMs() - ullStart >= g_ulRestartNoticeMs.load(std::memory_order_relaxed)) {
             bTold = true;
             lk.unlock();
-            PlatformPrintf(
-                "\r\n[Tavelo IAP]: Waiting for the tablet to restart; this can take a while. Leave it "
-                "plugged "
-                "in.\r\n");
+            PlatformPrintf("%s", kOwnerTexts.strRestartWait);
             lk.lock();
             continue;
         }
@@ -588,9 +586,7 @@ static void TellTabletAwayOnce(std::uint64_t ullSince, bool* pbTold) {
         return;
     }
     *pbTold = true;
-    PlatformPrintf(
-        "\r\n[Tavelo IAP]: The tablet has not come back yet. Still waiting for it; if it does not "
-        "come back, unplug it and plug it in again.\r\n");
+    PlatformPrintf("%s", kOwnerTexts.strNotBackYet);
 }
 
 std::int32_t RedetectHidDevice(std::uint16_t usDelayMs) {
@@ -831,9 +827,7 @@ int HidLinkConfirmVerdict() {
     if (eVerdict == VerdictState::kConfirmed) {
         return 1;
     }
-    PlatformPrintf(
-        "\r\n[Tavelo IAP]: The tablet's answers were out of step, so its answer to the last package "
-        "cannot be trusted. Unplug the tablet, plug it in again and upgrade again.\r\n");
+    PlatformPrintf("%s", kOwnerTexts.strOutOfStep);
     return 0;
 }
 

@@ -19,6 +19,9 @@ inline constexpr PlatformHandle kInvalidHandle = -1;
 
 // Directory separator of the system's paths ('\\' on Windows, '/' elsewhere).
 extern const char kPathSeparator;
+// Where an owner finds the supported models: the owner's guide as installed with the program (a path or
+// file name, the same in every message language).
+extern const char kPlatformOwnerGuide[];
 
 // Prepares standard output for the program's lines: written without newline translation and without
 // holding back text that has no line end (the waiting and progress lines). From here on a write to a
@@ -92,6 +95,11 @@ int PlatformTransferInterrupted();
 // made again (a Ctrl-C that this process ignores ended it), 0 when the input has ended (at once for any
 // other end, as a Ctrl-Z; always elsewhere).
 int PlatformInputEnded();
+
+// Discards what was typed on the terminal or console of standard input and not read yet (tcflush /
+// FlushConsoleInputBuffer), so that keys pressed ahead do not answer a question not asked yet. Input from
+// a file or pipe is left as it is.
+void PlatformDiscardTypedAhead();
 
 // ---- The end of the program ---------------------------------------------------------------------------
 // When the program has a console window of its own (Windows, started by double-click: no other process
@@ -170,6 +178,15 @@ int PlatformFileQuery(const char* strPath, PlatformFileInfo* ptInfo);
 // The path of the file that strPath leads to, all symbolic links followed, into pcOut (capacity ulCap).
 // 1, or 0 with the last error set (a link that leads nowhere, a loop, a result that does not fit).
 int PlatformFileResolve(const char* strPath, char* pcOut, std::uint32_t ulCap);
+
+// 1 when ulErr, left by a failed open of a file that is there, says that this user may not read it
+// (EACCES, EPERM / ERROR_ACCESS_DENIED); 0 otherwise.
+int PlatformPermissionError(std::uint32_t ulErr);
+// Calls pfnEach with the name of each entry of the directory strDir (a path ending with the separator),
+// "." and ".." left out, in the system's narrow path encoding, until it returns 0. 1 when the directory
+// could be read, 0 otherwise.
+using PlatformDirEntryFn = int (*)(const char* strName, void* pvArg);
+int PlatformListDirectory(const char* strDir, PlatformDirEntryFn pfnEach, void* pvArg);
 
 // Error codes for paths the program refuses itself, so that its lines carry a code of the system.
 enum class PlatformFileRefusal : std::uint8_t {

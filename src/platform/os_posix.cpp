@@ -1,9 +1,11 @@
 // POSIX implementation of the operating-system seam (Linux). Paths are UTF-8.
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -17,6 +19,7 @@
 #include "platform/os.h"
 
 const char kPathSeparator = '/';
+const char kPlatformOwnerGuide[] = "/usr/share/doc/taveloiap/README.gz (man taveloiap)";
 
 void PlatformConsoleInit() {
     std::setvbuf(stdout, nullptr, _IONBF, 0);
@@ -423,6 +426,25 @@ std::uint32_t PlatformFileRefusalError(PlatformFileRefusal eRefusal) {
     return EBUSY;
 }
 
+int PlatformPermissionError(std::uint32_t ulErr) {
+    return ulErr == EACCES || ulErr == EPERM ? 1 : 0;
+}
+
+int PlatformListDirectory(const char* strDir, PlatformDirEntryFn pfnEach, void* pvArg) {
+    DIR* ptDir = opendir(strDir);
+    if (ptDir == nullptr) {
+        return 0;
+    }
+    while (const dirent* ptEntry = readdir(ptDir)) {
+        if (std::strcmp(ptEntry->d_name, ".") != 0 && std::strcmp(ptEntry->d_name, "..") != 0 &&
+            pfnEach(ptEntry->d_name, pvArg) == 0) {
+            break;
+        }
+    }
+    closedir(ptDir);
+    return 1;
+}
+
 void PlatformErrorText(std::uint32_t ulErr, char* pcOut, std::uint32_t ulCap) {
     std::snprintf(pcOut, ulCap, "%s", std::strerror(static_cast<int>(ulErr)));
 }
@@ -434,6 +456,12 @@ int PlatformInputEnded() {
 
 // A terminal stays open when the program ends.
 void PlatformHoldOwnConsole(const char*) {}
+
+void PlatformDiscardTypedAhead() {
+    if (isatty(STDIN_FILENO) != 0) {
+        tcflush(STDIN_FILENO, TCIFLUSH);
+    }
+}
 
 // ---- Threads ----------------------------------------------------------------------------------------
 namespace {

@@ -17,6 +17,7 @@
 #include "platform/os.h"
 
 const char kPathSeparator = '\\';
+const char kPlatformOwnerGuide[] = "README.txt";
 
 namespace {
 HANDLE ToHandle(PlatformHandle h) {
@@ -295,6 +296,12 @@ int PlatformInputEnded() {
     return 1;
 }
 
+void PlatformDiscardTypedAhead() {
+    if (StdinIsConsole()) {
+        FlushConsoleInputBuffer(GetStdHandle(STD_INPUT_HANDLE));
+    }
+}
+
 void PlatformHoldOwnConsole(const char* strLine) {
     // A console shared with another process (a command prompt that started the program) stays open, and
     // with standard output elsewhere the line would not be seen.
@@ -302,8 +309,10 @@ void PlatformHoldOwnConsole(const char* strLine) {
     if (!StdinIsConsole() || !StdoutIsConsole() || GetConsoleProcessList(adwProcesses, 2) != 1) {
         return;
     }
-    // Only an empty line ends the wait: a key combination that some consoles take as a character (Ctrl+A
-    // to select the text) and the Enter after it do not close the window; the line is shown again.
+    // Keys pressed during the upgrade, or after a Ctrl-C, do not close the window unread. Only an empty
+    // line ends the wait: a key combination that some consoles take as a character (Ctrl+A to select the
+    // text) and the Enter after it do not close the window; the line is shown again.
+    PlatformDiscardTypedAhead();
     for (;;) {
         PlatformConsoleWrite(strLine, std::strlen(strLine));
         bool bEmpty = true;
@@ -584,6 +593,31 @@ int PlatformFileResolve(const char* strPath, char* pcOut, std::uint32_t ulCap) {
         SetLastError(dwLen == 0 ? dwErr : ERROR_INSUFFICIENT_BUFFER);
         return 0;
     }
+    return 1;
+}
+
+int PlatformPermissionError(std::uint32_t ulErr) {
+    return ulErr == ERROR_ACCESS_DENIED ? 1 : 0;
+}
+
+int PlatformListDirectory(const char* strDir, PlatformDirEntryFn pfnEach, void* pvArg) {
+    char acPattern[MAX_PATH + 2];
+    if (std::snprintf(acPattern, sizeof(acPattern), "%s*", strDir) >= static_cast<int>(sizeof(acPattern))) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return 0;
+    }
+    WIN32_FIND_DATAA tFound;
+    HANDLE hFind = FindFirstFileA(acPattern, &tFound);
+    if (hFind == INVALID_HANDLE_VALUE) {
+        return 0;
+    }
+    do {
+        if (std::strcmp(tFound.cFileName, ".") != 0 && std::strcmp(tFound.cFileName, "..") != 0 &&
+            pfnEach(tFound.cFileName, pvArg) == 0) {
+            break;
+        }
+    } while (FindNextFileA(hFind, &tFound) != 0);
+    FindClose(hFind);
     return 1;
 }
 

@@ -3,6 +3,14 @@
 
 #include <cstdlib>
 #include <string>
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+#endif
 
 #include "app/app_main.h"
 #include "support/capture_stdout.h"
@@ -72,6 +80,53 @@ TEST(ShowMenu, OverLongLineIsOneChoice) {
     EXPECT_EQ(ShowMenu(), 2);  // the "5 ... 1" line shows the menu again; "2" ends
     EXPECT_EQ(cap.Finish(), Repeat(kMenu, 3) + "\r\n");
 }
+
+#ifndef _WIN32
+// Bytes waiting in a terminal's input, polled until they are iWant (for at most 5 s).
+bool WaitForTerminalInput(int iFd, int iWant) {
+    for (int k = 0; k < 500; ++k) {
+        int iHeld = -1;
+        if (ioctl(iFd, FIONREAD, &iHeld) == 0 && iHeld == iWant) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+// A "1" and Enter typed on the terminal before the menu is shown (while the program detects the tablet
+// or runs an upgrade) is discarded: only what is typed to the menu chooses. Input from a file or pipe is
+// read whole (the cases above).
+TEST(ShowMenu, KeysTypedAheadOnATerminalAreNoChoice) {
+    const int iMaster = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(iMaster, 0);
+    ASSERT_EQ(grantpt(iMaster), 0);
+    ASSERT_EQ(unlockpt(iMaster), 0);
+    const int iTerminal = open(ptsname(iMaster), O_RDWR | O_NOCTTY);
+    ASSERT_GE(iTerminal, 0);
+    ASSERT_EQ(write(iMaster, "1\n", 2), 2);
+    ASSERT_TRUE(WaitForTerminalInput(iTerminal, 2));
+    const int iSavedStdin = dup(0);
+    dup2(iTerminal, 0);
+    clearerr(stdin);
+    int iChoice = 0;
+    {
+        StdoutCapture cap;
+        std::thread tMenu([&] { iChoice = ShowMenu(); });
+        // Once the typed line is gone (discarded, or read without the discarding), "2" is typed.
+        EXPECT_TRUE(WaitForTerminalInput(iTerminal, 0));
+        EXPECT_EQ(write(iMaster, "2\n", 2), 2);
+        tMenu.join();
+        EXPECT_EQ(cap.Finish(), kMenu + "\r\n");
+    }
+    EXPECT_EQ(iChoice, 2);
+    dup2(iSavedStdin, 0);
+    close(iSavedStdin);
+    clearerr(stdin);
+    close(iTerminal);
+    close(iMaster);
+}
+#endif
 
 // Start-up with one working record refused: exactly one line, no banner, exit status 1 (nothing ran).
 int g_iFailRecord = -1;

@@ -192,7 +192,7 @@ TEST_F(WindowsFirmwareFiles, MissingFileLineCarriesTheSystemsCodeInGbk) {
         tDeviceAdvice.Finish(),
         OpenErrorLine("McuCipherFile", ERROR_ACCESS_DENIED) +
             "[Tavelo IAP]: The firmware file NUL is a device, FIFO or other special file, not a regular "
-            "file. Put a fresh copy of " +
+            "file. Move it away and put " +
             strPut);
 }
 
