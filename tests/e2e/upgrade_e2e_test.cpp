@@ -67,6 +67,8 @@ const char* const kOutOfStep =
     "\r\n[Tavelo IAP]: "
     "数位板的应答顺序错乱，无法确认它对最后一个数据包的应答。请拔下数位板，重新插入后再次升级。"
     "\r\n";
+const char* const kWaiting =
+    "\r\n[Tavelo IAP]: 正在等待数位板重新启动，这可能需要一些时间。请不要拔下数位板。\r\n";
 const char* const kFromStartFolder = "\r[Tavelo IAP]: 使用当前文件夹中的固件文件：";
 const char* const kStartTooLong =
     "\r[Tavelo IAP]: "
@@ -135,6 +137,8 @@ const char* const kHint =
 const char* const kOutOfStep =
     "\r\n[Tavelo IAP]: The tablet's answers were out of step, so its answer to the last package cannot be "
     "trusted. Unplug the tablet, plug it in again and upgrade again.\r\n";
+const char* const kWaiting =
+    "\r\n[Tavelo IAP]: Waiting for the tablet to restart; this can take a while. Leave it plugged in.\r\n";
 const char* const kFromStartFolder = "\r[Tavelo IAP]: Firmware file from the current folder: ";
 const char* const kStartTooLong =
     "\r[Tavelo IAP]: The firmware file Tavelo-KT1-Cipher.bin in the current folder %s cannot be used: the "
@@ -260,7 +264,8 @@ class UpgradeE2E : public ::testing::Test {
         c.iModelIndex = 0;
         c.eStartIn = eStartIn;
         c.ulRebootMs = 100;
-        c.eReplyIds = bEchoes ? VirtualTablet::Config::ReplyIds::kEcho : VirtualTablet::Config::ReplyIds::kNothing;
+        c.eReplyIds =
+            bEchoes ? VirtualTablet::Config::ReplyIds::kEcho : VirtualTablet::Config::ReplyIds::kNothing;
         c.bInOrderReplies = bInOrder;
         if (pfnTune != nullptr) {
             pfnTune(&c);
@@ -752,6 +757,26 @@ TEST_F(UpgradeE2E, SequenceNumbersRunOnAcrossTwoUpgrades) {
     EXPECT_EQ(CountOf(0x0102), 2u);
 }
 
+// Ctrl-C while the program waits, as long as it takes, for the tablet to restart after its last answer:
+// the wait ends with the failure line and exit status 1, never with Finish.
+TEST_F(UpgradeE2E, CtrlCEndsTheWaitForTheRestartWithoutFinish) {
+    Plug(sim::TabletFirmware::kBootLoader, true, false,
+         [](VirtualTablet::Config* c) { c->ulRestartAfterMs = 60000; });
+    MakeFirmware(2500);
+    std::atomic<std::uint32_t> ulPackages{0};
+    tablet_->SetTimingHook([&](const VirtualTablet::ExchangeInfo& t) {
+        if (t.usCommand == sim::kCmdSendPackage && ulPackages.fetch_add(1) == 2) {
+            std::raise(SIGINT);
+        }
+        return VirtualTablet::ExchangeTiming{};
+    });
+    const std::string out = Run("1\n2\n", 1);
+    tablet_->SetTimingHook(nullptr);
+    EXPECT_EQ(out, Start() + kMenu + "\r\n" + kErase + kReady + Progress(0, 3) + Progress(1, 3) + kFailLine +
+                       "\r\n");
+    EXPECT_EQ(tablet_->FirmwareInstalls(), 1u);  // installed, but its restart was never seen
+}
+
 TEST_F(UpgradeE2E, InterruptionsDuringTheTransfer) {
     Plug(sim::TabletFirmware::kBootLoader);
     MakeFirmware(5000);  // five packages
@@ -825,8 +850,6 @@ TEST_F(UpgradeE2E, EveryAllowedTabletFinishesAndNoReplyNobodyAskedForBecomesTheV
     const auto kBoot = sim::TabletFirmware::kBootLoader;
     const std::string kShifted =
         "\r\n" + kErase + kReady + Progress(0, 3) + Progress(1, 3) + kOutOfStep + kFailLine;
-    const std::string kWaiting =
-        "\r\n[Tavelo IAP]: Waiting for the tablet to restart; this can take a while. Leave it plugged in.\r\n";
     using Config = VirtualTablet::Config;
     const Case kCases[] = {
         {"IapGetState answered with a bare success",
@@ -862,7 +885,8 @@ TEST_F(UpgradeE2E, EveryAllowedTabletFinishesAndNoReplyNobodyAskedForBecomesTheV
          {},
          "1\n2\n",
          false,
-         "\r\n" + kErase + kReady + kWaiting + Progress(0, 3) + Progress(1, 3) + kWaiting + Progress(2, 3) + "\r\n",
+         "\r\n" + kErase + kReady + kWaiting + Progress(0, 3) + Progress(1, 3) + kWaiting + Progress(2, 3) +
+             "\r\n",
          [](Config* c) { c->ulRestartAfterMs = 2500; },
          0,
          true},
@@ -874,8 +898,8 @@ TEST_F(UpgradeE2E, EveryAllowedTabletFinishesAndNoReplyNobodyAskedForBecomesTheV
          {F(Kind::kDuplicateReply, 0, 5, 60), F(Kind::kHang, 0, 6, 300)},
          "1\n2\n",
          false,
-         "\r\n" + kErase + kReady + Progress(0, 3) + Progress(1, 3) + Status("E_PrtcDRBD_RspRet_Err_RecvTimeOut") +
-             kFailLine},
+         "\r\n" + kErase + kReady + Progress(0, 3) + Progress(1, 3) +
+             Status("E_PrtcDRBD_RspRet_Err_RecvTimeOut") + kFailLine},
         // A package written wrong: the last package is refused (after a success echoing it), and the
         // tablet restarts into its boot loader.
         {"a success, then its refusal of the last package, tablet echoes",

@@ -2,7 +2,11 @@
 
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
+#if defined(__GLIBC__)
+#include <stdio_ext.h>
+#endif
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
@@ -51,6 +55,12 @@ void StdinFeed::Add(const std::string& strInput) {
 }
 
 StdinFeed::~StdinFeed() {
+    // What the program left unread of this input goes with it, not to the next feed's reader.
+#if defined(__GLIBC__)
+    __fpurge(stdin);
+#else
+    std::fflush(stdin);  // the Windows C library empties an input stream's buffer
+#endif
     if (iPipeWrite_ >= 0) {
         close(iPipeWrite_);
     }
