@@ -52,8 +52,8 @@
 //   of the process: bRedetecting (one compare-and-swap takes it), g_bShutdown (set once by the
 //     shutdown), the time limits and the pause (settings, atomic).
 //
-// The exchange: one request, one reply, and the tablet answers in order; whether it echoes SeqNum and
-// CmdCode is learned per opening and never relied on. What each report is taken as, when a send is
+// The exchange: one request, one reply, and the tablet answers in order; its echo of SeqNum and CmdCode
+// counts only where it is exact. What each report is taken as, when a send is
 // refused and whether the last package's answer stands are decided by the reply rule (reply_rule.h),
 // which this file feeds under g_tReplyMutex:
 // - the sender waits (one reply time limit) until no reply is owed, then marks the request sent before
