@@ -29,7 +29,7 @@ void PrintFailureLine() {
 // Sends the packages of the held file. 1 when every package was accepted; 0 after a failed package (with
 // the failure line) or when Ctrl-C asked to stop before a package (*pbInterrupted set, nothing printed).
 int SendPackages(ComResource* ptComResource, ConfgFile* ptConfgFile, PrtcDRBDCmdUnion* punPrtcDRBDCmdUnion,
-                 std::uint32_t ulCount, bool* pbInterrupted, bool* pbRestarting) {
+                 std::uint32_t ulCount, bool* pbInterrupted) {
     for (std::uint32_t i = 0; i < ulCount; ++i) {
         if (PlatformTransferInterrupted()) {
             *pbInterrupted = true;
@@ -43,12 +43,9 @@ int SendPackages(ComResource* ptComResource, ConfgFile* ptConfgFile, PrtcDRBDCmd
         }
         // The last package's answer is the tablet's verdict on the whole image; it stands only when
         // the tablet restarts after it with nothing more to say.
-        if (i == ulCount - 1) {
-            if (HidLinkConfirmVerdict() == 0) {
-                PrintFailureLine();
-                return 0;
-            }
-            *pbRestarting = true;
+        if (i == ulCount - 1 && HidLinkConfirmVerdict() == 0) {
+            PrintFailureLine();
+            return 0;
         }
         // A single package is the whole image: 100 %, not 0 / 0.
         double dPercent =
@@ -67,7 +64,7 @@ int SendPackages(ComResource* ptComResource, ConfgFile* ptConfgFile, PrtcDRBDCmd
 // erased) only while it is the model whose file is held, and it gets packages only once it has the
 // image's length and CRC, against which it checks what it received.
 int Transfer(ComResource* ptComResource, ConfgFile* ptConfgFile, PrtcDRBDCmdUnion* punPrtcDRBDCmdUnion,
-             bool* pbInterrupted, bool* pbRestarting) {
+             bool* pbInterrupted) {
     if (GetDeviceModelIndex() != ptConfgFile->iPathModel) {
         PrintFailureLine();
         return 0;
@@ -93,8 +90,7 @@ int Transfer(ComResource* ptComResource, ConfgFile* ptConfgFile, PrtcDRBDCmdUnio
         ulCount += 1;
     }
     punPrtcDRBDCmdUnion->tPackage.usPackageLength = kPackageLength;
-    return SendPackages(ptComResource, ptConfgFile, punPrtcDRBDCmdUnion, ulCount, pbInterrupted,
-                        pbRestarting);
+    return SendPackages(ptComResource, ptConfgFile, punPrtcDRBDCmdUnion, ulCount, pbInterrupted);
 }
 }  // namespace
 
@@ -124,10 +120,8 @@ int IapUpgradeFirmware(ComResource* ptComResource, ConfgFile* ptConfgFile,
     // From the erase on, a closed terminal does not cut the transfer short, and Ctrl-C stops it only
     // between two packages.
     bool bInterrupted = false;
-    bool bRestarting = false;
     PlatformTransferGuardBegin();
-    const int iResult =
-        Transfer(ptComResource, ptConfgFile, punPrtcDRBDCmdUnion, &bInterrupted, &bRestarting);
+    const int iResult = Transfer(ptComResource, ptConfgFile, punPrtcDRBDCmdUnion, &bInterrupted);
     PlatformTransferGuardEnd();
     ReleaseMcuCipherFile(ptConfgFile);
 
@@ -137,7 +131,8 @@ int IapUpgradeFirmware(ComResource* ptComResource, ConfgFile* ptConfgFile,
         PlatformPrintf("%s", kUpgradeTexts.strInterrupted);
         return 0;
     }
-    // A tablet that left to install its image comes back in its own time; otherwise the wait is bounded.
-    ReconnectHidDevice(kRedetectDelayMs, bRestarting);
+    // An upgrade that went through ended with the tablet leaving to start its image (the held file is
+    // never empty): it comes back in its own time. After a failure the wait is bounded.
+    ReconnectHidDevice(kRedetectDelayMs, iResult == 1);
     return iResult;
 }

@@ -1,5 +1,7 @@
 #include "hidlink/reply_rule.h"
 
+#include <algorithm>
+
 namespace {
 
 // Report offsets of the reply frame's fields (the frame starts behind the report ID).
@@ -85,9 +87,7 @@ ReportFate ReplyRuleReport(ReplyRule* pt, const ReplyView& tView) {
     if (EchoesPrevious(*pt, tView) && (pt->ucEchoes >= kEchoesLearned || tView.usCmdWord != pt->usCmdWord)) {
         return ReportFate::kStray;  // the previous request's late answer, or a copy of it
     }
-    pt->ucEchoes =
-        bEchoes ? static_cast<std::uint8_t>(pt->ucEchoes < kEchoesLearned ? pt->ucEchoes + 1 : kEchoesLearned)
-                : 0;
+    pt->ucEchoes = bEchoes ? std::min<std::uint8_t>(pt->ucEchoes + 1, kEchoesLearned) : 0;
     pt->eWait = ReplyWait::kTaken;
     pt->ullTakenDigest = tView.ullFrameDigest;
     pt->ucExtras = 0;

@@ -466,6 +466,7 @@ void VirtualTablet::HandleReportLocked(const std::uint8_t* pucReport, std::uint3
     const TabletFault* ptExtra = nullptr;
     const TabletFault* ptHang = nullptr;
     bool bAdded = false;
+    bool bCorrupt = false;
     std::uint32_t ulDelayMs = ulReplyDelayMs_;
     for (const TabletFault& t : vtFired) {
         switch (t.eKind) {
@@ -510,7 +511,7 @@ void VirtualTablet::HandleReportLocked(const std::uint8_t* pucReport, std::uint3
                 bAdded = true;
                 break;
             case TabletFault::Kind::kCorruptPackage:
-                bCorruptPackage_ = true;
+                bCorrupt = true;
                 break;
             case TabletFault::Kind::kWriteStall:
                 break;  // taken at the write, never here
@@ -556,9 +557,10 @@ void VirtualTablet::HandleReportLocked(const std::uint8_t* pucReport, std::uint3
     } else if (!bFrameOk) {
         tReply.usStatus = usStatus;
     } else {
+        bCorruptPackage_ = bCorrupt;
         tReply = RunCommandLocked(usCommand, pucFrame + kDrbdOffPara, ulMsgLen - 6);
+        bCorruptPackage_ = false;
     }
-    bCorruptPackage_ = false;
 
     if (bAdded) {
         std::vector<std::uint8_t> vucAdded =
@@ -569,7 +571,8 @@ void VirtualTablet::HandleReportLocked(const std::uint8_t* pucReport, std::uint3
     std::vector<std::uint8_t> vucReport =
         ReplyReportLocked(usSeqNum, usWord0, usWord1, usCommand, tReply, ptMsgLen, bBadCrc);
     if (ptWrongId != nullptr && !vucReport.empty()) {
-        vucReport[0] = ptWrongId->ulValue != 0 ? static_cast<std::uint8_t>(ptWrongId->ulValue) : kFaultReportId;
+        vucReport[0] =
+            ptWrongId->ulValue != 0 ? static_cast<std::uint8_t>(ptWrongId->ulValue) : kFaultReportId;
     }
     if (ptShort != nullptr) {
         std::size_t uLen =

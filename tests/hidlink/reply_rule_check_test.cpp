@@ -53,9 +53,6 @@ enum Fault : std::uint8_t {
     kInterrupt,  // the owner stops a wait that has no bound (Ctrl-C)
     kFaults
 };
-constexpr const char* kFaultNames[kFaults] = {
-    "duplicate",  "lost",   "swallowed",       "refused", "hang",  "added", "stray",
-    "bad report", "unplug", "usb-only unplug", "late",    "rerun", "ctrl-c"};
 
 enum Pc : std::uint8_t {
     kPcGetState,
@@ -735,33 +732,3 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<CheckCase>& i) { return std::string(i.param.strName); });
 
 }  // namespace
-
-// What a single report is taken as, one exchange at a time.
-TEST(ReplyRule, WhatAReportIsTakenAs) {
-    ReplyRule t;
-    // Any success is an answer, whatever it carries and echoes.
-    ReplyRuleSent(&t, 0, kGetState);
-    EXPECT_EQ(ReplyRuleReport(&t, ReplyView{0x7777, 0, 0, 1}), ReportFate::kTaken);
-    // A report repeating the previous request exactly, with another CmdCode than the waiting one's: the
-    // previous request's late answer or a copy.
-    ReplyRuleSent(&t, 1, kStart);
-    EXPECT_EQ(ReplyRuleReport(&t, ReplyView{0, kGetState, 0, 2}), ReportFate::kStray);
-    EXPECT_EQ(ReplyRuleReport(&t, ReplyView{1, kStart, 0, 3}), ReportFate::kTaken);
-    // The same CmdCode: an answer (a counter one behind ours) until the tablet echoed twice in full.
-    ReplyRuleSent(&t, 2, kPackage);
-    EXPECT_EQ(ReplyRuleReport(&t, ReplyView{2, kPackage, 0, 4}), ReportFate::kTaken);
-    ReplyRuleSent(&t, 3, kPackage);
-    EXPECT_EQ(ReplyRuleReport(&t, ReplyView{2, kPackage, 0, 4}), ReportFate::kStray);
-    EXPECT_EQ(ReplyRuleReport(&t, ReplyView{3, kPackage, 0, 5}), ReportFate::kTaken);
-    // An exact copy of the answer taken changes nothing; a different report echoing the same request
-    // contradicts it.
-    EXPECT_EQ(ReplyRuleReport(&t, ReplyView{3, kPackage, 0, 5}), ReportFate::kStray);
-    EXPECT_EQ(ReplyRuleVerdict(t), VerdictState::kPending);
-    EXPECT_EQ(ReplyRuleReport(&t, ReplyView{3, kPackage, 6, 6}), ReportFate::kStray);
-    EXPECT_EQ(ReplyRuleVerdict(t), VerdictState::kOutOfStep);
-    // A report that breaks the echo is taken and unlearns it; the previous request's number comes back.
-    ReplyRuleSent(&t, 4, kPackage);
-    EXPECT_EQ(ReplyRuleReport(&t, ReplyView{4 & 0xFF, 0, 0, 7}), ReportFate::kTaken);
-    ReplyRuleSent(&t, 5, kPackage);
-    EXPECT_EQ(ReplyRuleReport(&t, ReplyView{3, kPackage, 0, 8}), ReportFate::kTaken);
-}
